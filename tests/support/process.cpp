@@ -195,3 +195,26 @@ int TmuxSession::wait_exit(int seconds) const {
 }
 
 }  // namespace test_support
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace test_support {
+
+int unused_loopback_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+}  // namespace test_support

@@ -59,3 +59,8 @@ private:
 };
 
 }  // namespace test_support
+
+namespace test_support {
+// A loopback port on which nothing listens (bound, then closed again).
+int unused_loopback_port();
+}  // namespace test_support
