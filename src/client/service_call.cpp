@@ -35,6 +35,8 @@ bool run_service_call(const ServiceCall& call) {
             return false;
         }
         return call.on_success ? call.on_success(response) : true;
+    } catch (const CallStopped&) {
+        return false;
     } catch (const std::exception& e) {
         print_error(call.catch_prefix + e.what());
         return false;

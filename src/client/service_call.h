@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -37,6 +38,12 @@ struct ServiceCall {
     std::function<void(json& request)> build;
     // Reads a status-200 answer; its result is the handler's result.
     std::function<bool(const net::Response& response)> on_success;
+};
+
+// Thrown by a build step that has already printed its own error lines:
+// nothing is sent, no catch line follows, and the call returns false.
+struct CallStopped : std::exception {
+    const char* what() const noexcept override { return "call stopped"; }
 };
 
 // Runs one service call; returns false after any error line.
