@@ -65,8 +65,9 @@ bool handle_login_with_api_key(const std::string& api_key) {
 void prompt_and_authenticate() {
     say("");
     say("");
+    // The banner's last line has no newline of its own: one ends it, one more
+    // leaves an empty line.
     std::cout << kBanner << "\n" << std::endl;
-    say("");
     say("Welcome to use Tarvo database Command Line Interface (CLI), version " +
         TARVO_CLI_VERSION + ". Get ready to connect with your Tarvo database, easily!");
     say("");
