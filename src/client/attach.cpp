@@ -31,8 +31,8 @@ std::chrono::milliseconds attach_wait_interval(int vectors) {
 int lookup_vector_count(const std::string& project, const std::string& dataset) {
     int vectors = 0;
     run_service_call(ServiceCall{
-        "", "/fetch_datasets", "Datasets fetch failed! Status: ", "\nResponse: ",
-        "Error in handle_fetch_datasets: ",
+        "", "/fetch_datasets",
+        "Datasets fetch failed! Status: ", "\nResponse: ", "Error in handle_fetch_datasets: ",
         [&](json& request) { request["project_name"] = project; },
         [&](const net::Response& response) {
             const json answer = parse_json(response.text);
@@ -49,8 +49,7 @@ int lookup_vector_count(const std::string& project, const std::string& dataset) 
                 // An entry without a name or a shape cannot be the one asked for.
                 const auto name = element.find("name");
                 const auto shape = element.find("dimension");
-                if (name == element.end() || *name != dataset || shape == element.end())
-                    continue;
+                if (name == element.end() || *name != dataset || shape == element.end()) continue;
                 // A later entry of the same name replaces the count.
                 vectors = extractFirstElement(shape->get<std::string>());
                 std::cout << " Number of vectors to be indexed: " << vectors << std::endl;
@@ -99,18 +98,19 @@ bool handle_attach_index(const std::string& project, const std::string& dataset,
 
         const auto interval = attach_wait_interval(vectors);
         std::cout << "wait_time " << interval.count() << std::endl;
-        const JobStatus last = poll_job("/get_attach_index_status", status_request, interval,
-                                        [](JobState state) {
-                                            if (state == JobState::pending)
-                                                print_success("Request in queue");
-                                            else
-                                                print_info("Attaching index...");
-                                        });
+        const JobStatus last =
+            poll_job("/get_attach_index_status", status_request, interval, [](JobState state) {
+                if (state == JobState::pending)
+                    print_success("Request in queue");
+                else
+                    print_info("Attaching index...");
+            });
         if (last.state == JobState::finished) {
             print_success("Successfully attached index");
             return true;
         }
-        if (last.state == JobState::failed) print_job_failure("Server failed to attach index", last.answer);
+        if (last.state == JobState::failed)
+            print_job_failure("Server failed to attach index", last.answer);
         // The other endings have printed their own lines.
         return false;
     } catch (const std::exception& e) {

@@ -27,17 +27,16 @@ std::function<void(json&)> add_keys(Keys keys) {
 bool run_delete(const std::string& noun, std::string announcement, Keys keys,
                 std::string success_line) {
     return run_service_call(ServiceCall{
-        std::move(announcement), "/delete_" + noun,
-        "Delete " + noun + " failed! Status: ", "\nResponse: ",
-        "Error in handle_delete_" + noun + ": ", add_keys(std::move(keys)),
+        std::move(announcement), "/delete_" + noun, "Delete " + noun + " failed! Status: ",
+        "\nResponse: ", "Error in handle_delete_" + noun + ": ", add_keys(std::move(keys)),
         [&](const net::Response& response) {
             // value() throws on an answer that is not an object and on keys of the wrong type.
             const json answer = parse_json(response.text);
             if (answer.value("success", false))
                 print_success(success_line);
             else
-                print_error("Failed to delete " + noun + ", error code: " +
-                            answer.value("error_code", std::string("UNKNOWN")));
+                print_error("Failed to delete " + noun +
+                            ", error code: " + answer.value("error_code", std::string("UNKNOWN")));
             // The service answered; a refused delete is still a completed command.
             return true;
         }});
@@ -68,18 +67,19 @@ Field plain_text(const char* label, const char* key) {
 // The byte count is read as a signed 64-bit value (a fraction truncated) and
 // shown as unsigned.
 Field readable_size(const char* label, const char* key) {
-    return {label, [key](const json& e) {
-                const json& size = e.at(key);
-                // The library would turn a boolean into 0 or 1; the service sends numbers.
-                if (!size.is_number())
-                    throw std::invalid_argument(
-                        std::string("[json.exception.type_error.302] type must be number, but is ") +
-                        size.type_name());
-                // A float outside the 64-bit range has no integer value to truncate to.
-                if (size.is_number_float() && !(std::fabs(size.get<double>()) < 9.2e18))
-                    throw std::out_of_range("size out of range: " + size.dump());
-                return to_readable_size(static_cast<uint64_t>(size.get<int64_t>()));
-            }};
+    return {
+        label, [key](const json& e) {
+            const json& size = e.at(key);
+            // The library would turn a boolean into 0 or 1; the service sends numbers.
+            if (!size.is_number())
+                throw std::invalid_argument(
+                    std::string("[json.exception.type_error.302] type must be number, but is ") +
+                    size.type_name());
+            // A float outside the 64-bit range has no integer value to truncate to.
+            if (size.is_number_float() && !(std::fabs(size.get<double>()) < 9.2e18))
+                throw std::out_of_range("size out of range: " + size.dump());
+            return to_readable_size(static_cast<uint64_t>(size.get<int64_t>()));
+        }};
 }
 
 struct Listing {
@@ -97,8 +97,8 @@ struct Listing {
 
 bool run_listing(const Listing& listing) {
     return run_service_call(ServiceCall{
-        listing.announcement, listing.path, listing.failure_phrase, "\nResponse: ",
-        listing.catch_prefix, listing.build, [&](const net::Response& response) {
+        listing.announcement, listing.path, listing.failure_phrase,
+        "\nResponse: ", listing.catch_prefix, listing.build, [&](const net::Response& response) {
             if (!listing.fetched_line.empty()) print_success(listing.fetched_line);
             const json answer = parse_json(response.text);
             if (!answer.is_object() || !answer.contains(listing.list_key) ||
@@ -129,8 +129,8 @@ bool run_listing(const Listing& listing) {
 bool handle_create_project(const std::string& project, const std::string& application) {
     return run_service_call(ServiceCall{
         "Creating project with project_name, application: " + project + " " + application + "...",
-        "/create_project", "Create project failed! Status: ", "\nResponse: ",
-        "Error in handle_create_project: ",
+        "/create_project",
+        "Create project failed! Status: ", "\nResponse: ", "Error in handle_create_project: ",
         [&](json& request) {
             request["project_name"] = project;
             if (application != "search" && application != "autoML" && application != "both")
@@ -149,8 +149,8 @@ bool handle_init_dataset(const std::string& project, const std::string& dataset,
     return run_service_call(ServiceCall{
         "Creating dataset with project_name, dataset_name, vector_type: " + project + " " +
             dataset + " " + vector_type + "...",
-        "/init", "Initialize dataset failed! Status: ", "\n Response: ",
-        "Error in handle_init_dataset: ",
+        "/init",
+        "Initialize dataset failed! Status: ", "\n Response: ", "Error in handle_init_dataset: ",
         [&](json& request) {
             request["project_name"] = project;
             request["collection_name"] = dataset;
@@ -187,7 +187,8 @@ bool handle_delete_dataset(const std::string& project, const std::string& datase
 bool handle_delete_index(const std::string& project, const std::string& dataset,
                          const std::string& index) {
     return run_delete(
-        "index", "Deleting index with dataset_name and index_name: " + dataset + " " + index + "...",
+        "index",
+        "Deleting index with dataset_name and index_name: " + dataset + " " + index + "...",
         {{"project_name", project}, {"dataset_name", dataset}, {"index_name", index}},
         "Successfully deleted index '" + index + "' from dataset '" + dataset + "'");
 }
@@ -195,33 +196,46 @@ bool handle_delete_index(const std::string& project, const std::string& dataset,
 // ---- listing ---------------------------------------------------------------------------
 
 bool handle_fetch_projects() {
-    return run_listing({"Fetching projects...", "/fetch_projects",
-                        "Projects fetch failed! Status: ", "Error in handle_fetch_projects: ",
-                        add_keys({}), "Projects fetch succeeded", "projects",
-                        "Sucessfully fetched ", " projects",
-                        {json_text("Project Name: ", "project_name"),
-                         json_text("Project ID: ", "project_id"),
-                         json_text("Application: ", "application")}});
+    return run_listing(
+        {"Fetching projects...",
+         "/fetch_projects",
+         "Projects fetch failed! Status: ",
+         "Error in handle_fetch_projects: ",
+         add_keys({}),
+         "Projects fetch succeeded",
+         "projects",
+         "Sucessfully fetched ",
+         " projects",
+         {json_text("Project Name: ", "project_name"), json_text("Project ID: ", "project_id"),
+          json_text("Application: ", "application")}});
 }
 
 bool handle_fetch_datasets(const std::string& project) {
-    return run_listing({"Fetching dataset info of project " + project + "...", "/fetch_datasets",
-                        "Datasets fetch failed! Status: ", "Error in handle_fetch_datasets: ",
-                        add_keys({{"project_name", project}}), "Datasets fetch succeeded",
-                        "datasets", "Successfully fetched ",
+    return run_listing({"Fetching dataset info of project " + project + "...",
+                        "/fetch_datasets",
+                        "Datasets fetch failed! Status: ",
+                        "Error in handle_fetch_datasets: ",
+                        add_keys({{"project_name", project}}),
+                        "Datasets fetch succeeded",
+                        "datasets",
+                        "Successfully fetched ",
                         " datasets from project '" + project + "'",
                         {plain_text("Name: ", "name"), plain_text("Dimension: ", "dimension"),
                          readable_size("Size: ", "size")}});
 }
 
 bool handle_list_index_infos(const std::string& project, const std::string& dataset) {
-    return run_listing({"Listing the indices for dataset_name: " + dataset + "...",
-                        "/list_index_infos", "Listing index information failed! Status: ",
-                        "Error in list_index_infos: ",
-                        add_keys({{"project_name", project}, {"dataset_name", dataset}}), "",
-                        "index_infos", "Sucessfully fetched ", " index informations",
-                        {json_text("Index name: ", size_t{0}),
-                         json_text("Distance type: ", size_t{1})}});
+    return run_listing(
+        {"Listing the indices for dataset_name: " + dataset + "...",
+         "/list_index_infos",
+         "Listing index information failed! Status: ",
+         "Error in list_index_infos: ",
+         add_keys({{"project_name", project}, {"dataset_name", dataset}}),
+         "",
+         "index_infos",
+         "Sucessfully fetched ",
+         " index informations",
+         {json_text("Index name: ", size_t{0}), json_text("Distance type: ", size_t{1})}});
 }
 
 }  // namespace rest_client
