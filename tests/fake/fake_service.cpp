@@ -5,7 +5,6 @@
 #include <zlib.h>
 
 #include <nlohmann/json.hpp>
-#include <chrono>
 #include <stdexcept>
 #include <thread>
 
@@ -110,10 +109,8 @@ FakeService::FakeService() : impl_(std::make_unique<Impl>()) {
     port_ = impl_->server.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("fake service: cannot bind 127.0.0.1");
     impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
-    // stop() does nothing before the loop runs, so a service destroyed at
-    // once would never stop: wait for the loop.
-    for (int i = 0; i < 5000 && !impl_->server.is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // stop() does nothing until the server loop runs, so wait for it here.
+    while (!impl_->server.is_running()) std::this_thread::yield();
 }
 
 FakeService::~FakeService() {
