@@ -49,31 +49,40 @@ TEST_F(Delete, AnswerOutcomes) {
     const std::string prefix = "Error in handle_delete_vector: ";
     const Case cases[] = {
         {{200, R"({"error_code":"Success","deleted":0})"},
-         green("Successfully deleted 2 vectors from dataset d"), true},
+         green("Successfully deleted 2 vectors from dataset d"),
+         true},
         {{200, "{}"}, red("Failed to delete vector, error message: UNKNOWN"), false},
         {{200, R"({"error_code":"success","error_message":"lower case"})"},
-         red("Failed to delete vector, error message: lower case"), false},
-        {{200, R"({"error_code":"NOT_FOUND"})"}, red("Failed to delete vector, error message: UNKNOWN"),
+         red("Failed to delete vector, error message: lower case"),
          false},
-        {{404, "no such dataset"}, red("Delete vector failed! Status: 404\nResponse: no such dataset"),
+        {{200, R"({"error_code":"NOT_FOUND"})"},
+         red("Failed to delete vector, error message: UNKNOWN"),
+         false},
+        {{404, "no such dataset"},
+         red("Delete vector failed! Status: 404\nResponse: no such dataset"),
          false},
         {{200, "oops"},
          red(prefix + "[json.exception.parse_error.101] parse error at line 1, column 1: syntax "
                       "error while parsing value - invalid literal; last read: 'o'"),
          false},
-        {{200, "[]"}, red(prefix + "[json.exception.type_error.306] cannot use value() with array"),
+        {{200, "[]"},
+         red(prefix + "[json.exception.type_error.306] cannot use value() with array"),
          false},
         {{200, R"({"error_code":1})"},
-         red(prefix + "[json.exception.type_error.302] type must be string, but is number"), false},
+         red(prefix + "[json.exception.type_error.302] type must be string, but is number"),
+         false},
         {{200, R"({"error_code":"NOT_FOUND","error_message":7})"},
-         red(prefix + "[json.exception.type_error.302] type must be string, but is number"), false},
+         red(prefix + "[json.exception.type_error.302] type must be string, but is number"),
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply.body);
         rest_client::record.timestamps.clear();
         service->push("/api/remove_data", c.reply);
         bool result = !c.result;
-        Output o = capture([&] { result = rest_client::handle_delete_vector("p", "d", {"x", "y"}); });
+        Output o = capture([&] {
+            result = rest_client::handle_delete_vector("p", "d", {"x", "y"});
+        });
         EXPECT_EQ(o.out, c.out);
         EXPECT_EQ(o.err, info("Deleting 2 vectors from dataset d..."));
         EXPECT_EQ(result, c.result);
@@ -83,14 +92,17 @@ TEST_F(Delete, AnswerOutcomes) {
 
 TEST_F(Delete, NothingSentOnRefusalOrBadName) {
     rest_client::record.timestamps.assign(10, std::chrono::steady_clock::now());
-    Output refused = capture([] { EXPECT_FALSE(rest_client::handle_delete_vector("p", "d", {"a"})); });
-    EXPECT_EQ(refused.out,
-              "\033[31m[Tarvo] Request limit reached, please try again later. If you are inserting "
-              "multiple vectors, please use INSERT_VECTOR_BATCH.\033[0m\n" +
-                  red("Error in handle_delete_vector: Too many operations in a short time period!"));
+    Output refused =
+        capture([] { EXPECT_FALSE(rest_client::handle_delete_vector("p", "d", {"a"})); });
+    EXPECT_EQ(
+        refused.out,
+        "\033[31m[Tarvo] Request limit reached, please try again later. If you are inserting "
+        "multiple vectors, please use INSERT_VECTOR_BATCH.\033[0m\n" +
+            red("Error in handle_delete_vector: Too many operations in a short time period!"));
 
     rest_client::record.timestamps.clear();
-    Output bad = capture([] { EXPECT_FALSE(rest_client::handle_delete_vector("p", "d", {"a\xff"})); });
+    Output bad =
+        capture([] { EXPECT_FALSE(rest_client::handle_delete_vector("p", "d", {"a\xff"})); });
     EXPECT_EQ(bad.out, red("Error in handle_delete_vector: [json.exception.type_error.316] invalid "
                            "UTF-8 byte at index 1: 0xFF"));
     EXPECT_TRUE(service->requests().empty());

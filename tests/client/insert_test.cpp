@@ -185,7 +185,8 @@ TEST_F(Insert, AttributesComeFromTheOptionMapOnly) {
     const Case cases[] = {
         {{}, "", ""},
         {{{"vector_attributes", "{}"}}, "{}", ""},
-        {{{"vector_attributes", R"({"size":"2","color":"red"})"}}, R"({"color":"red","size":"2"})",
+        {{{"vector_attributes", R"({"size":"2","color":"red"})"}},
+         R"({"color":"red","size":"2"})",
          ""},
         {{{"top_k", "5"}}, "", ""},  // other keys are not this command's business
         {{{"vector_attributes", "{color:red}"}}, "", parse_error("{color:red}")},
@@ -214,17 +215,20 @@ TEST_F(Insert, SingleAnswerOutcomes) {
         bool result;
     };
     const Case cases[] = {
-        {{200, R"({"error_code":"Success","extra":1})"}, green("Successfully inserted vector"),
+        {{200, R"({"error_code":"Success","extra":1})"},
+         green("Successfully inserted vector"),
          true},
         {{200, "{}"}, red("Insert failed! Error Code: UNKNOWN"), false},
         {{200, R"({"error_code":"success"})"}, red("Insert failed! Error Code: success"), false},
-        {{200, R"({"error_code":"DIM_MISMATCH"})"}, red("Insert failed! Error Code: DIM_MISMATCH"),
+        {{200, R"({"error_code":"DIM_MISMATCH"})"},
+         red("Insert failed! Error Code: DIM_MISMATCH"),
          false},
         {{500, "boom"}, red("Insert failed! Status: 500\nReponse: boom"), false},
         {{404, ""}, red("Insert failed! Status: 404\nReponse: "), false},
         {{200, "oops"}, red("Error in handle_insert: " + parse_error("oops")), false},
         {{200, "[]"},
-         red("Error in handle_insert: [json.exception.type_error.306] cannot use value() with array"),
+         red("Error in handle_insert: [json.exception.type_error.306] cannot use value() with "
+             "array"),
          false},
         {{200, R"({"error_code":5})"},
          red("Error in handle_insert: [json.exception.type_error.302] type must be string, but is "
@@ -247,9 +251,8 @@ TEST_F(Insert, UnreachableServiceIsStatusZero) {
         fake::FakeService gone;
         server_base_url = gone.api_url();
     }
-    Output o = capture([] {
-        EXPECT_FALSE(rest_client::handle_insert_vector("p", "d", "id1", Words{"1"}, {}));
-    });
+    Output o = capture(
+        [] { EXPECT_FALSE(rest_client::handle_insert_vector("p", "d", "id1", Words{"1"}, {})); });
     EXPECT_EQ(o.out, red("Insert failed! Status: 0\nReponse: "));
 }
 
@@ -281,7 +284,7 @@ TEST_F(Insert, RateLimiterRefusalSendsNothing) {
 TEST_F(Insert, DenseBatchChecksumIsOverTheSentDataBytes) {
     // Three ids for two rows go out as given.
     Result r = dense_batch({"a", "b", "c"}, {{"0.1"}, {"2"}},
-                        {{"vector_attributes", R"([{"k":"x"},{"k":"y"}])"}});
+                           {{"vector_attributes", R"([{"k":"x"},{"k":"y"}])"}});
     ASSERT_EQ(r.sent.size(), 1u);
     const std::string& body = r.sent[0];
 
@@ -293,9 +296,10 @@ TEST_F(Insert, DenseBatchChecksumIsOverTheSentDataBytes) {
     const std::string checksum = fake::sha256_hex(data_text);
     EXPECT_EQ(checksum, fake::sha256_hex("[[0.10000000149011612],[2.0]]"));
 
-    EXPECT_EQ(body, R"({"attributes":[{"k":"x"},{"k":"y"}],"checksum":")" + checksum +
-                        R"(","collection_name":"d","data":[[0.10000000149011612],[2.0]],)"
-                        R"("project_name":"p","string_ids":["a","b","c"],"user_api_key":"test-key"})");
+    EXPECT_EQ(body,
+              R"({"attributes":[{"k":"x"},{"k":"y"}],"checksum":")" + checksum +
+                  R"(","collection_name":"d","data":[[0.10000000149011612],[2.0]],)"
+                  R"("project_name":"p","string_ids":["a","b","c"],"user_api_key":"test-key"})");
     EXPECT_EQ(r.output.err, kBatchInfo + info("data field checksum: " + checksum));
     // The fake service echoes the checksum; the job is finished at once.
     EXPECT_EQ(r.output.out, "Server returns matching checksum: " + checksum + "\n" +
@@ -345,7 +349,8 @@ TEST_F(Insert, DenseBatchPollSequences) {
     const std::string accepted = R"({"checksum_server":"cs","job_id":"job-7"})";
     const std::string checksum_line = "Server returns matching checksum: cs\n";
     const auto catch_lines = [&](const std::string& message) {
-        return red("Failed to parse server response: " + message) + red("Raw response: " + accepted);
+        return red("Failed to parse server response: " + message) +
+               red("Raw response: " + accepted);
     };
     const std::string pending = R"({"status":"pending","success":true})";
     const std::string running = R"({"status":"in_progress","success":true})";
@@ -358,42 +363,76 @@ TEST_F(Insert, DenseBatchPollSequences) {
     };
     const Case cases[] = {
         {"pending, running, finished",
-         {{200, pending}, {200, running}, {200, R"({"error_message":"2 rows","status":"finished","success":true})"}},
+         {{200, pending},
+          {200, running},
+          {200, R"({"error_message":"2 rows","status":"finished","success":true})"}},
          info("Upload is pending") + info("Upload is in progress"),
-         green("Upload Finished.") + green("2 rows"), true},
+         green("Upload Finished.") + green("2 rows"),
+         true},
         {"success false still counts",
-         {{200, R"({"error_message":"ok","status":"finished","success":false})"}}, "",
-         green("Upload Finished.") + green("ok"), true},
+         {{200, R"({"error_message":"ok","status":"finished","success":false})"}},
+         "",
+         green("Upload Finished.") + green("ok"),
+         true},
         {"failed with error",
          {{200, running}, {200, R"({"error":"disk full","status":"failed","success":true})"}},
-         info("Upload is in progress"), red("Server failed to upload: disk full"), false},
-        {"failed without error", {{200, R"({"status":"failed","success":true})"}}, "",
-         red("Server failed to upload"), false},
-        {"unknown status", {{200, R"({"status":"cancelled","success":true})"}}, "",
-         red("Server returned unknown status"), false},
+         info("Upload is in progress"),
+         red("Server failed to upload: disk full"),
+         false},
+        {"failed without error",
+         {{200, R"({"status":"failed","success":true})"}},
+         "",
+         red("Server failed to upload"),
+         false},
+        {"unknown status",
+         {{200, R"({"status":"cancelled","success":true})"}},
+         "",
+         red("Server returned unknown status"),
+         false},
         // A status answer that failed leaves the batch unconfirmed: false.
         {"status answer 502",
-         {{200, pending}, {502, "bad gateway"}}, info("Upload is pending"),
-         red("Server error: returned status 502 due to bad gateway"), false},
-        {"no success key", {{200, R"({"status":"finished","error_message":"x"})"}}, "",
-         red("Server returned invalid response"), false},
-        {"no status key", {{200, R"({"success":true})"}}, "", red("Server returned invalid response"),
+         {{200, pending}, {502, "bad gateway"}},
+         info("Upload is pending"),
+         red("Server error: returned status 502 due to bad gateway"),
+         false},
+        {"no success key",
+         {{200, R"({"status":"finished","error_message":"x"})"}},
+         "",
+         red("Server returned invalid response"),
+         false},
+        {"no status key",
+         {{200, R"({"success":true})"}},
+         "",
+         red("Server returned invalid response"),
          false},
         {"array answer", {{200, "[]"}}, "", red("Server returned invalid response"), false},
-        {"finished without error_message", {{200, R"({"status":"finished","success":true})"}}, "",
+        {"finished without error_message",
+         {{200, R"({"status":"finished","success":true})"}},
+         "",
          green("Upload Finished.") +
              catch_lines("[json.exception.out_of_range.403] key 'error_message' not found"),
          false},
         {"error_message not a string",
-         {{200, R"({"error_message":3,"status":"finished","success":true})"}}, "",
+         {{200, R"({"error_message":3,"status":"finished","success":true})"}},
+         "",
          green("Upload Finished.") +
              catch_lines("[json.exception.type_error.302] type must be string, but is number"),
          false},
-        {"status answer not JSON", {{200, "<html>"}}, "", catch_lines(parse_error("<html>")), false},
-        {"status not a string", {{200, R"({"status":5,"success":true})"}}, "",
-         catch_lines("[json.exception.type_error.302] type must be string, but is number"), false},
-        {"error not a string", {{200, R"({"error":[],"status":"failed","success":true})"}}, "",
-         catch_lines("[json.exception.type_error.302] type must be string, but is array"), false},
+        {"status answer not JSON",
+         {{200, "<html>"}},
+         "",
+         catch_lines(parse_error("<html>")),
+         false},
+        {"status not a string",
+         {{200, R"({"status":5,"success":true})"}},
+         "",
+         catch_lines("[json.exception.type_error.302] type must be string, but is number"),
+         false},
+        {"error not a string",
+         {{200, R"({"error":[],"status":"failed","success":true})"}},
+         "",
+         catch_lines("[json.exception.type_error.302] type must be string, but is array"),
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -426,7 +465,8 @@ TEST_F(Insert, DenseBatchAnswerFailures) {
         {{500, "down"}, red("Insertions failed! Status: 500\nResponse: down")},
         {{401, ""}, red("Insertions failed! Status: 401\nResponse: ")},
         {{200, "nope"}, catch_lines(parse_error("nope"), "nope")},
-        {{200, "[1]"}, catch_lines("[json.exception.type_error.304] cannot use at() with array", "[1]")},
+        {{200, "[1]"},
+         catch_lines("[json.exception.type_error.304] cannot use at() with array", "[1]")},
         {{200, R"({"job_id":"j"})"},
          catch_lines("[json.exception.out_of_range.403] key 'checksum_server' not found",
                      R"({"job_id":"j"})")},
@@ -457,7 +497,7 @@ TEST_F(Insert, DenseBatchAnswerFailures) {
 
 TEST_F(Insert, SparseBatchRequestHasNoChecksum) {
     Result r = sparse_batch({"a", "b"}, {R"({"1":"0.5"})", R"({"10":"1","2":"0.1"})", "{}"},
-                         {{"vector_attributes", R"([{"k":"x"}])"}, {"top_k", "3"}});
+                            {{"vector_attributes", R"([{"k":"x"}])"}, {"top_k", "3"}});
     EXPECT_EQ(r.sent,
               Words{R"({"attributes":[{"k":"x"}],"collection_name":"d",)"
                     R"("data":[[[1,0.5]],[[10,1.0],[2,0.10000000149011612]],[]],)"
@@ -573,7 +613,8 @@ TEST_F(Insert, SparseBatchAnswerFailures) {
         {{200, "nope"}, catch_lines(parse_error("nope"), "nope")},
         {{200, "[5]"},
          catch_lines("[json.exception.type_error.306] cannot use value() with number", "[5]")},
-        {{200, "5"}, catch_lines("[json.exception.type_error.306] cannot use value() with number", "5")},
+        {{200, "5"},
+         catch_lines("[json.exception.type_error.306] cannot use value() with number", "5")},
         {{200, R"([{"string_id":5}])"},
          catch_lines("[json.exception.type_error.302] type must be string, but is number",
                      R"([{"string_id":5}])")},
