@@ -1,10 +1,34 @@
 // Deleting vectors by string id.
 #include "client/rest_client.h"
+#include "client/service_call.h"
 
 namespace rest_client {
 
-bool handle_delete_vector(const std::string&, const std::string&, const std::vector<std::string>&) {
-    return false;
+bool handle_delete_vector(const std::string& project, const std::string& dataset,
+                          const std::vector<std::string>& string_ids) {
+    // The count shown is what the client sent, not what the service removed.
+    const std::string count = std::to_string(string_ids.size());
+    return run_service_call(ServiceCall{
+        "Deleting " + count + " vectors from dataset " + dataset + "...",
+        "/remove_data",
+        "Delete vector failed! Status: ",
+        "\nResponse: ",
+        "Error in handle_delete_vector: ",
+        [&](json& request) {
+            request["project_name"] = project;
+            request["collection_name"] = dataset;
+            request["string_ids"] = string_ids;
+        },
+        [&](const net::Response& response) {
+            const json answer = parse_json(response.text);
+            if (answer.value("error_code", "UNKNOWN") == "Success") {
+                print_success("Successfully deleted " + count + " vectors from dataset " + dataset);
+                return true;
+            }
+            print_error("Failed to delete vector, error message: " +
+                        answer.value("error_message", "UNKNOWN"));
+            return false;
+        }});
 }
 
 }  // namespace rest_client
