@@ -1,0 +1,35 @@
+#include "shell.h"
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <memory>
+
+#include "console.h"
+#include "parser.tab.hpp"
+#include "scanner.h"
+
+namespace shell {
+
+bool run_command_line(const std::string& line) {
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::tmpfile(), std::fclose);
+    if (!file) {
+        std::cerr << "Error creating temp file for input" << std::endl;
+        return false;
+    }
+    // Written whole, NUL bytes included: the scanner skips them like any
+    // other stray character.
+    std::fwrite(line.data(), 1, line.size(), file.get());
+    std::rewind(file.get());
+    yyin = file.get();
+    try {
+        yyparse();  // a failing statement ends only this line
+    } catch (const std::exception& e) {
+        yyerror(e.what());
+    }
+    file.reset();
+    yylex_destroy();
+    return true;
+}
+
+}  // namespace shell
