@@ -11,25 +11,31 @@
 
 namespace shell {
 
-bool run_command_line(const std::string& line) {
+int parse_command_line(const std::string& line) {
     std::unique_ptr<FILE, int (*)(FILE*)> file(std::tmpfile(), std::fclose);
     if (!file) {
         std::cerr << "Error creating temp file for input" << std::endl;
-        return false;
+        return -1;
     }
     // Written whole, NUL bytes included: the scanner skips them like any
     // other stray character.
     std::fwrite(line.data(), 1, line.size(), file.get());
     std::rewind(file.get());
     yyin = file.get();
+    int result = 1;
     try {
-        yyparse();  // a failing statement ends only this line
+        result = yyparse();
     } catch (const std::exception& e) {
         yyerror(e.what());
     }
     file.reset();
     yylex_destroy();
-    return true;
+    return result;
+}
+
+bool run_command_line(const std::string& line) {
+    // A failing statement ends only this line.
+    return parse_command_line(line) != -1;
 }
 
 }  // namespace shell

@@ -9,4 +9,9 @@ namespace shell {
 // False only when the line could not be handed to the scanner.
 bool run_command_line(const std::string& line);
 
+// The same, returning the parser's result: 0 accepted (also after a
+// recovered error), 1 abandoned, 2 stack exhausted; -1 when the line could
+// not be handed to the scanner.
+int parse_command_line(const std::string& line);
+
 }  // namespace shell
