@@ -1,6 +1,10 @@
 // Lines no one should type: none may crash or hang the shell.
 #include "shell_harness.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <random>
 
@@ -107,6 +111,27 @@ TEST_F(ShellBadInput, RandomTokenSequences) {
         LineRun r = run(line, (rng() % 2) ? "y\n" : "");
         ASSERT_TRUE(r.result >= 0 && r.result <= 2) << line;
     }
+}
+
+TEST_F(ShellBadInput, NoTemporaryFile) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    bool ran = true;
+    auto o = test_support::capture([&] {
+        // No descriptor left for the line's temporary file.
+        std::vector<int> fds;
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) fds.push_back(fd);
+        ran = shell::run_command_line("FETCH_PROJECTS\n");
+        for (int fd : fds) close(fd);
+    });
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(o.err, "Error creating temp file for input\n");
+    EXPECT_EQ(o.out, "");
+    EXPECT_TRUE(calls.empty());
 }
 
 TEST(ShellBadInputBinary, ThroughThePipeAndTheArguments) {
