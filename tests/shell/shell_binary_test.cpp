@@ -163,6 +163,34 @@ TEST_F(ShellBinary, InteractiveConfirmationTakesTheNextLine) {
                                   help("HELP") + kSyntaxError);
 }
 
+TEST_F(ShellBinary, OptionStatementsEndToEnd) {
+    RunResult r = one_shot({"search", "p", "d", "i", "vector", "-TOP_K=5", "--query_vector",
+                            "[1,", "2,]"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.out.find("[Tarvo] search_options: top_k = 5\n"
+                         "[Tarvo] search_options: query_vector = [\"1\",\"2\"]\n"
+                         "[Tarvo] search_options: top_k = 5\n"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("\033[32m[Tarvo] top_k\033[0m\n\033[32m[Tarvo] query_vector\033[0m\n"),
+              std::string::npos);
+
+    r = one_shot({"SEARCH p d i vector --top_k 1 --top_k 2"});
+    EXPECT_NE(r.out.find("\033[31m[ERROR] Repeated argument top_k\033[0m\n" + kHint),
+              std::string::npos);
+    EXPECT_TRUE(service.requests("/api/search").empty());
+
+    r = one_shot({"UPLOAD", "p", "data.csv", "--file_format", "csv"});
+    EXPECT_EQ(after_login(r),
+              "\033[31m[ERROR] Missing required argument: --has_field_names (required for "
+              "csv/json)\033[0m\n" +
+                  kHint + help("UPLOAD"));
+    EXPECT_TRUE(service.requests("/api/upload").empty());
+
+    r = one_shot({"INSERT_VECTOR p d id [1] --vector_attributes [a:b] -vector_attributes [c:d]"});
+    EXPECT_EQ(after_login(r), "\033[31m[ERROR] Repeated argument vector_attributes\033[0m\n" + kHint);
+    EXPECT_TRUE(service.requests("/api/add_data").empty());
+}
+
 // ---- in a real terminal --------------------------------------------------------
 
 class ShellTerminal : public ShellBinary {
