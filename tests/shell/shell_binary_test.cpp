@@ -174,6 +174,7 @@ TEST_F(ShellBinary, OptionStatementsEndToEnd) {
     EXPECT_NE(r.err.find("\033[32m[Tarvo] top_k\033[0m\n\033[32m[Tarvo] query_vector\033[0m\n"),
               std::string::npos);
 
+    service.clear_log();
     r = one_shot({"SEARCH p d i vector --top_k 1 --top_k 2"});
     EXPECT_NE(r.out.find("\033[31m[ERROR] Repeated argument top_k\033[0m\n" + kHint),
               std::string::npos);
