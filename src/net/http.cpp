@@ -76,8 +76,8 @@ std::string_view trim(std::string_view s) {
 // The header block of the latest answer a transfer saw (after redirects and
 // interim answers, the final one).
 struct AnswerHead {
-    bool complete = false;          // the empty line that ends the block arrived
-    std::string content_encoding;   // every Content-Encoding value, comma-joined
+    bool complete = false;         // the empty line that ends the block arrived
+    std::string content_encoding;  // every Content-Encoding value, comma-joined
 };
 
 size_t on_header(char* data, size_t size, size_t count, void* user) {

@@ -89,7 +89,9 @@ const std::vector<Command>& commands() {
          "/api/remove_data",
          R"({"error_code":"Success"})",
          nullptr,
-         [] { return handle_delete_vector("p1", "d1", {"a", "b"}); },
+         [] {
+             return handle_delete_vector("p1", "d1", {"a", "b"});
+         },
          [](const std::string& s, const std::string& t) {
              return Output{red("Delete vector failed! Status: " + s + "\nResponse: " + t),
                            info("Deleting 2 vectors from dataset d1...")};
@@ -102,7 +104,8 @@ const std::vector<Command>& commands() {
          R"({"status":"finished","success":true})",
          [](MisbehavingServer& s) {
              s.set("/api/fetch_datasets",
-                   Behaviour::reply(200, R"j({"datasets":[{"dimension":"(10, 4)","name":"d1","size":1}]})j"));
+                   Behaviour::reply(
+                       200, R"j({"datasets":[{"dimension":"(10, 4)","name":"d1","size":1}]})j"));
              s.set("/api/attach_index", Behaviour::reply(200, R"({"job_id":"j1","success":true})"));
          },
          [] { return handle_attach_index("p1", "d1", "i1", "cosine", false); },
@@ -157,8 +160,8 @@ public:
     // The server that presents a self-signed certificate, made on first use.
     MisbehavingServer& tls_server() {
         if (!tls)
-            tls = std::make_unique<MisbehavingServer>(
-                MisbehavingServer::Transport::tls_self_signed);
+            tls =
+                std::make_unique<MisbehavingServer>(MisbehavingServer::Transport::tls_self_signed);
         return *tls;
     }
 
@@ -203,10 +206,10 @@ struct Fault {
     const char* name;
     // How the faulty request is answered, given the sound answer it would get.
     std::function<Behaviour(const std::string& answer, Faults& test)> behaviour;
-    bool answered;     // the command gets its sound answer in the end
-    int status;        // when not, what it sees: 0 and "" when no answer came
+    bool answered;  // the command gets its sound answer in the end
+    int status;     // when not, what it sees: 0 and "" when no answer came
     std::string text;
-    size_t requests;   // requests the faulty path receives
+    size_t requests;  // requests the faulty path receives
     // The commands it is tried on, by name; none named means every one.
     std::vector<std::string> only = {};
 };
@@ -298,12 +301,14 @@ INSTANTIATE_TEST_SUITE_P(
               true, 200, "", 51},
         // Slow to move and parse (seconds in a sanitizer build), so tried on
         // one command of each kind of call only.
-        Fault{"HugeAnswer",
-              [](const std::string& answer, Faults&) {
-                  return Behaviour::reply(200, huge(answer));
-              },
-              true, 200, "", 1,
-              {"fetch projects", "attach index, status poll"}},
+        Fault{
+            "HugeAnswer",
+            [](const std::string& answer, Faults&) { return Behaviour::reply(200, huge(answer)); },
+            true,
+            200,
+            "",
+            1,
+            {"fetch projects", "attach index, status poll"}},
         Fault{"GzipAnswer",
               [](const std::string& answer, Faults&) {
                   return Behaviour::encoded("gzip", 200, answer);
@@ -333,14 +338,16 @@ TEST_F(Faults, ALateStatusAnswerIsWaitedFor) {
     const Command& attach = commands()[3];
     attach.before(*server);
     const auto wait = std::chrono::milliseconds(1500);
-    server->push(attach.path, Behaviour::delayed(
-                                  wait, Behaviour::reply(200, R"({"status":"pending","success":true})")));
+    server->push(
+        attach.path,
+        Behaviour::delayed(wait, Behaviour::reply(200, R"({"status":"pending","success":true})")));
     server->set(attach.path, Behaviour::reply(200, attach.answer));
     const auto start = std::chrono::steady_clock::now();
     auto [result, output] = run(attach);
     EXPECT_GE(std::chrono::steady_clock::now() - start, wait);
     EXPECT_TRUE(result);
-    EXPECT_EQ(output.out, kAttachProgress + green("Request in queue") + green("Successfully attached index"));
+    EXPECT_EQ(output.out,
+              kAttachProgress + green("Request in queue") + green("Successfully attached index"));
     EXPECT_EQ(output.err, kAttachAnnounce);
     EXPECT_EQ(server->requests(attach.path).size(), 2u);
     EXPECT_EQ(sleeps, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(3000)});
@@ -365,13 +372,16 @@ TEST_F(Faults, AJobPendingForManyRoundsIsFollowedToItsEnd) {
         std::string job_id;
         Output printed;
     } jobs[] = {
-        {"attach", "/api/get_attach_index_status",
-         [] { return handle_attach_index("p1", "d1", "i1", "L2", false); }, "attach-1",
+        {"attach",
+         "/api/get_attach_index_status",
+         [] { return handle_attach_index("p1", "d1", "i1", "L2", false); },
+         "attach-1",
          {"wait_time 3000\n" + repeat(green("Request in queue")) +
               green("Successfully attached index"),
           info("Attaching index with collection_name, index_name, and dist_type: d1 i1 L2...") +
               info("Attaching index 'i1' to dataset 'd1'")}},
-        {"dense batch", "/api/get_upload_data_status",
+        {"dense batch",
+         "/api/get_upload_data_status",
          insert_dense_batch,
          "batch-2",
          {"Server returns matching checksum: " + checksum + "\n" + green("Upload Finished.") +
@@ -394,7 +404,8 @@ TEST_F(Faults, AJobPendingForManyRoundsIsFollowedToItsEnd) {
         EXPECT_TRUE(result);
         EXPECT_EQ(o.out, job.printed.out);
         EXPECT_EQ(o.err, job.printed.err);
-        EXPECT_EQ(sleeps, std::vector<std::chrono::milliseconds>(kRounds, std::chrono::milliseconds(3000)));
+        EXPECT_EQ(sleeps,
+                  std::vector<std::chrono::milliseconds>(kRounds, std::chrono::milliseconds(3000)));
         const auto sent = service->requests(job.path);
         ASSERT_EQ(sent.size(), static_cast<size_t>(kRounds + 1));
         for (const auto& r : sent)

@@ -3,18 +3,17 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -44,15 +43,24 @@ std::string trim(const std::string& s) {
 
 const char* reason(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 307: return "Temporary Redirect";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 404: return "Not Found";
-        case 500: return "Internal Server Error";
-        case 502: return "Bad Gateway";
-        case 503: return "Service Unavailable";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 307:
+            return "Temporary Redirect";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 404:
+            return "Not Found";
+        case 500:
+            return "Internal Server Error";
+        case 502:
+            return "Bad Gateway";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
     }
 }
 
@@ -165,8 +173,7 @@ Behaviour Behaviour::close_mid_headers() {
 }
 
 Behaviour Behaviour::close_mid_body(const std::string& body, size_t missing) {
-    return with_wire(head(200, {{"Content-Length", std::to_string(body.size() + missing)}}) +
-                     body);
+    return with_wire(head(200, {{"Content-Length", std::to_string(body.size() + missing)}}) + body);
 }
 
 Behaviour Behaviour::delayed(std::chrono::milliseconds wait, Behaviour answer) {
@@ -409,7 +416,6 @@ void MisbehavingServer::run() {
             SSL_set_fd(connection.ssl.get(), fd);
             if (SSL_accept(connection.ssl.get()) != 1) {
                 ERR_clear_error();
-                ++failed_handshakes_;
                 connection.ssl.reset();
                 continue;
             }
@@ -475,9 +481,9 @@ Behaviour MisbehavingServer::choose(const ReceivedRequest& r) {
     if (hop == 0) chains_[r.path] = b;
     if (hop >= b.redirects) return *b.then;
     const std::string next = std::to_string(hop + 1);
-    return Behaviour::reply(307, "",
-                            {{"Location", r.path + "?hop=" + next},
-                             {"Set-Cookie", "hop=" + next + "; Path=/"}});
+    return Behaviour::reply(
+        307, "",
+        {{"Location", r.path + "?hop=" + next}, {"Set-Cookie", "hop=" + next + "; Path=/"}});
 }
 
 void MisbehavingServer::answer(Connection& c, const Behaviour& b) {

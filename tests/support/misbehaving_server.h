@@ -40,10 +40,10 @@ std::string compress_body(const std::string& encoding, const std::string& data);
 
 // What the server does once it has read a request.
 struct Behaviour {
-    std::chrono::milliseconds delay{0};        // waited before the first byte
-    std::shared_ptr<const std::string> wire;   // bytes written, then the line is closed
-    int redirects = 0;                         // 307 hops before `then` answers
-    std::shared_ptr<const Behaviour> then;     // the answer at the end of the hops
+    std::chrono::milliseconds delay{0};       // waited before the first byte
+    std::shared_ptr<const std::string> wire;  // bytes written, then the line is closed
+    int redirects = 0;                        // 307 hops before `then` answers
+    std::shared_ptr<const Behaviour> then;    // the answer at the end of the hops
 
     // A well-formed answer with Content-Length.
     static Behaviour reply(int status, std::string body, HeaderList extra = {});
@@ -97,7 +97,6 @@ public:
     int connections() const { return connections_; }
     // Bytes read from clients (after the handshake, under TLS).
     size_t bytes_received() const { return bytes_received_; }
-    int failed_handshakes() const { return failed_handshakes_; }
     // The server's certificate (TLS only), for a client that chooses to trust it.
     std::string certificate_pem() const;
 
@@ -122,7 +121,6 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
     std::atomic<size_t> bytes_received_{0};
-    std::atomic<int> failed_handshakes_{0};
 
     mutable std::mutex mutex_;
     std::map<std::string, std::vector<Behaviour>> queued_;
