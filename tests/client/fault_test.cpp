@@ -176,8 +176,8 @@ protected:
         ClientTest::TearDown();
     }
 
-    // A new misbehaving service (and a new certificate server), as the
-    // client's service and account service.
+    // A new misbehaving service as the client's service and account service;
+    // the certificate server, if any, goes.
     void restart() {
         server = std::make_unique<MisbehavingServer>();
         tls.reset();
@@ -335,7 +335,9 @@ TEST_F(Faults, AServiceWithASelfSignedCertificateGetsNothing) {
 // The one real wait of this file: a status answer that takes its time is
 // waited for, and the poll goes on to the end.
 TEST_F(Faults, ALateStatusAnswerIsWaitedFor) {
-    const Command& attach = commands()[3];
+    const Command& attach =
+        *std::find_if(commands().begin(), commands().end(),
+                      [](const Command& c) { return c.path == "/api/get_attach_index_status"; });
     attach.before(*server);
     const auto wait = std::chrono::milliseconds(1500);
     server->push(
