@@ -2,7 +2,12 @@
 
 #include <curl/curl.h>
 
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 namespace net {
@@ -53,6 +58,110 @@ size_t on_read(char* out, size_t size, size_t count, void* user) {
     return static_cast<BodyReader*>(user)->read(out, size * count);
 }
 
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    return s;
+}
+
+// The header block of the latest answer a transfer saw (after redirects and
+// interim answers, the final one).
+struct AnswerHead {
+    bool complete = false;         // the empty line that ends the block arrived
+    std::string content_encoding;  // every Content-Encoding value, comma-joined
+};
+
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+    const size_t n = size * count;
+    AnswerHead& head = *static_cast<AnswerHead*>(user);
+    const std::string_view line(data, n);
+    if (line.substr(0, 5) == "HTTP/") {
+        head = AnswerHead{};  // a new answer begins
+    } else if (line == "\r\n" || line == "\n") {
+        head.complete = true;
+    } else if (!head.complete) {  // trailers after the body do not count
+        const size_t colon = line.find(':');
+        if (colon != std::string_view::npos &&
+            same_name(trim(line.substr(0, colon)), "Content-Encoding")) {
+            if (!head.content_encoding.empty()) head.content_encoding += ",";
+            head.content_encoding += std::string(trim(line.substr(colon + 1)));
+        }
+    }
+    return n;
+}
+
+// Inflates a whole body in place; false when the stream is damaged or ends
+// early. A gzip body may hold several members one after the other.
+bool inflate_body(std::string& body, int window_bits, bool gzip) {
+    z_stream z{};
+    if (inflateInit2(&z, window_bits) != Z_OK) return false;
+    std::string out;
+    size_t fed = 0;
+    char buffer[1 << 16];
+    bool ok = false;
+    for (;;) {
+        if (z.avail_in == 0 && fed < body.size()) {
+            const size_t n = std::min<size_t>(body.size() - fed, std::numeric_limits<uInt>::max());
+            z.next_in = reinterpret_cast<Bytef*>(&body[fed]);
+            z.avail_in = static_cast<uInt>(n);
+            fed += n;
+        }
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        const int rc = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - z.avail_out);
+        if (rc == Z_STREAM_END) {
+            // Another gzip member may follow; anything else after the end is ignored.
+            if (gzip && z.avail_in >= 2 && z.next_in[0] == 0x1f && z.next_in[1] == 0x8b &&
+                inflateReset(&z) == Z_OK)
+                continue;
+            ok = true;
+            break;
+        }
+        if (rc != Z_OK) break;  // damaged, or cut short (no input left, no end)
+    }
+    inflateEnd(&z);
+    if (ok) body = std::move(out);
+    return ok;
+}
+
+// Undoes the content codings of an answer, the last applied first. libcurl
+// would decode too, but it takes a compressed stream that stops early for a
+// whole one, and a partial body must never pass for an answer.
+bool decode_body(const std::string& codings, std::string& body) {
+    std::vector<std::string> list;
+    std::string_view rest = codings;
+    while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        const std::string_view item = trim(rest.substr(0, comma));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (!item.empty() && !same_name(item, "identity")) list.emplace_back(item);
+    }
+    // An empty body (an error answer, say) has nothing to decode.
+    if (list.empty() || body.empty()) return true;
+    for (auto it = list.rbegin(); it != list.rend(); ++it) {
+        if (same_name(*it, "gzip") || same_name(*it, "x-gzip")) {
+            if (!inflate_body(body, 16 + MAX_WBITS, true)) return false;
+        } else if (same_name(*it, "deflate")) {
+            // "deflate" should be a zlib stream; some servers send it bare.
+            if (!inflate_body(body, MAX_WBITS, false) && !inflate_body(body, -MAX_WBITS, false))
+                return false;
+        } else {
+            return false;  // not one we offered
+        }
+    }
+    return true;
+}
+
 int on_seek(void* user, curl_off_t offset, int origin) {
     // Redirects that keep the body rewind it to the start.
     if (origin != SEEK_SET || offset != 0) return CURL_SEEKFUNC_CANTSEEK;
@@ -73,10 +182,14 @@ public:
         curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 2L);
         curl_easy_setopt(handle_, CURLOPT_ACCEPT_ENCODING, "deflate, gzip");
+        // Offered above, decoded here (decode_body).
+        curl_easy_setopt(handle_, CURLOPT_HTTP_CONTENT_DECODING, 0L);
         curl_easy_setopt(handle_, CURLOPT_COOKIEFILE, "");
         curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, on_write);
         curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &text_);
+        curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, on_header);
+        curl_easy_setopt(handle_, CURLOPT_HEADERDATA, &head_);
     }
     ~Transfer() {
         if (handle_) curl_easy_cleanup(handle_);
@@ -121,6 +234,20 @@ public:
             r.error = error_[0] ? error_ : curl_easy_strerror(rc);
             return r;
         }
+        // libcurl takes an HTTP/1 answer whose connection closed inside the
+        // header block for a complete answer with an empty body. (HTTP/2
+        // delivers whole header blocks or nothing.)
+        long version = 0;
+        curl_easy_getinfo(handle_, CURLINFO_HTTP_VERSION, &version);
+        if (!head_.complete &&
+            (version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1)) {
+            r.error = "connection closed inside the response headers";
+            return r;
+        }
+        if (!decode_body(head_.content_encoding, text_)) {
+            r.error = "response body could not be decoded (" + head_.content_encoding + ")";
+            return r;
+        }
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &r.status);
         r.text = std::move(text_);
         return r;
@@ -131,6 +258,7 @@ private:
     curl_slist* headers_ = nullptr;
     char error_[CURL_ERROR_SIZE];
     std::string text_;
+    AnswerHead head_;
 };
 
 }  // namespace

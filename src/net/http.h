@@ -18,8 +18,10 @@ struct Response {
 };
 
 // Every call uses a fresh handle: redirects followed (at most 50), peer
-// certificates verified, gzip/deflate offered, no time-out, cookies kept in
-// memory for the life of the one request.
+// certificates verified, gzip/deflate offered and decoded, no time-out,
+// cookies kept in memory for the life of the one request. An answer cut short
+// (in its headers, its body or its compressed stream) is no answer: status 0
+// and an empty text.
 Response get(const std::string& url, const Headers& headers);
 Response post(const std::string& url, const Headers& headers, std::string_view body);
 // The body is sent as the concatenation of the parts, without joining them
