@@ -159,6 +159,11 @@ void FakeService::clear_log() {
     problems_.clear();
 }
 
+void FakeService::set_valid_key(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    valid_key_ = key;
+}
+
 void FakeService::observe(std::function<void(const Request&)> observer) {
     std::lock_guard<std::mutex> lock(mutex_);
     observer_ = std::move(observer);
@@ -224,7 +229,12 @@ Reply FakeService::default_reply(const Request& r) {
         return prefix + std::to_string(++next_job_);
     };
     if (p == "/bk/validate-api-key") {
-        if (r.header("X-API-Key") == kValidKey)
+        std::string valid;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            valid = valid_key_;
+        }
+        if (r.header("X-API-Key") == valid)
             return ok({{"user_id", "user-1"}, {"username", "tester"}});
         return ok({{"detail", "Invalid API key"}});
     }

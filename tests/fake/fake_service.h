@@ -41,6 +41,8 @@ public:
     FakeService& operator=(const FakeService&) = delete;
 
     int port() const { return port_; }
+    // The one API key the account service accepts (kValidKey unless changed).
+    void set_valid_key(const std::string& key);
     std::string base_url() const;  // http://127.0.0.1:PORT
     std::string api_url() const;   // base_url() + "/api"
 
@@ -72,6 +74,7 @@ private:
     std::function<void(const Request&)> observer_;
     std::vector<std::string> problems_;
     int next_job_ = 0;
+    std::string valid_key_ = kValidKey;
 };
 
 // Test-side decoders, independent of the client's own code.
