@@ -109,6 +109,8 @@ FakeService::FakeService() : impl_(std::make_unique<Impl>()) {
     port_ = impl_->server.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("fake service: cannot bind 127.0.0.1");
     impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
+    // stop() does nothing until the server loop runs, so wait for it here.
+    while (!impl_->server.is_running()) std::this_thread::yield();
 }
 
 FakeService::~FakeService() {
