@@ -81,18 +81,21 @@ TEST(ShardPayload, FieldStartsAfreshAfterFinishAndDiscard) {
 }
 
 TEST(ShardPayload, Base64WriterAcrossGroupBoundaries) {
-    const std::string bytes = pseudo_random_bytes(100, 7);
-    for (size_t split1 = 0; split1 <= 5; ++split1)
-        for (size_t split2 = split1; split2 <= 9; ++split2) {
-            Base64Writer w(true);
-            auto p = reinterpret_cast<const unsigned char*>(bytes.data());
-            w.write(p, split1);
-            w.write(p + split1, split2 - split1);
-            w.write(p + split2, bytes.size() - split2);
-            std::string text = w.finish();
-            EXPECT_EQ(text, base64_encode(bytes)) << split1 << "," << split2;
-            EXPECT_EQ(w.checksum(), calculate_sha256(text));
-        }
+    // Every cut of short inputs into three writes, and of a longer one.
+    for (size_t n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 100}) {
+        const std::string bytes = pseudo_random_bytes(n, 7);
+        auto p = reinterpret_cast<const unsigned char*>(bytes.data());
+        for (size_t a = 0; a <= std::min<size_t>(n, 9); ++a)
+            for (size_t b = a; b <= std::min<size_t>(n, 9); ++b) {
+                Base64Writer w(true);
+                w.write(p, a);
+                w.write(p + a, b - a);
+                w.write(p + b, n - b);
+                std::string text = w.finish();
+                EXPECT_EQ(text, base64_encode(bytes)) << n << ": " << a << "," << b;
+                EXPECT_EQ(w.checksum(), calculate_sha256(text));
+            }
+    }
 }
 
 namespace {
