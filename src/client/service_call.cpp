@@ -20,6 +20,10 @@ net::Response post_json(const std::string& path, const std::string& body) {
     return net::post(server_base_url + path, {{"Content-Type", "application/json"}}, body);
 }
 
+net::Response post_json(const std::string& path, const std::vector<std::string_view>& body_parts) {
+    return net::post(server_base_url + path, {{"Content-Type", "application/json"}}, body_parts);
+}
+
 bool run_service_call(const ServiceCall& call) {
     try {
         if (!call.announcement.empty()) print_info(call.announcement);

@@ -7,6 +7,8 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -26,6 +28,9 @@ json parse_json(const std::string& text);
 // POSTs a compact JSON body with the Content-Type header to base URL + path.
 // No rate-limit gate: callers that must pass it call check_rate_limit first.
 net::Response post_json(const std::string& path, const std::string& body);
+// The same, the body being the concatenation of the parts (sent without
+// joining them first).
+net::Response post_json(const std::string& path, const std::vector<std::string_view>& body_parts);
 
 struct ServiceCall {
     std::string announcement;      // print_info line; empty prints none

@@ -1,0 +1,229 @@
+#include "client/upload_reader.h"
+
+#include <cctype>
+#include <climits>
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+
+#include "client/rest_client.h"
+#include "client/service_call.h"
+
+namespace rest_client::upload {
+
+namespace {
+
+using json = nlohmann::json;
+
+// Fixed-size records are read this many bytes at a time (whole records).
+constexpr size_t kReadBlock = 1 << 20;
+
+std::ifstream open_data(const std::string& path, std::ios::openmode mode) {
+    std::ifstream in(path, mode);
+    std::error_code ec;
+    if (!in || std::filesystem::is_directory(path, ec))
+        throw std::runtime_error("Failed to open file: " + path);
+    return in;
+}
+
+std::unique_ptr<StringIds> open_ids(const UploadPlan& plan) {
+    if (!plan.use_string_ids) return nullptr;
+    return std::make_unique<StringIds>(plan.string_ids_path);
+}
+
+// Reads up to `want` bytes into `buffer`, growing it only as data arrives so
+// a short file never costs a whole (possibly huge) record's worth of memory.
+size_t read_up_to(std::istream& in, std::string& buffer, size_t want) {
+    buffer.clear();
+    while (buffer.size() < want) {
+        size_t step = std::min(want - buffer.size(), kReadBlock);
+        size_t at = buffer.size();
+        buffer.resize(at + step);
+        in.read(&buffer[at], static_cast<std::streamsize>(step));
+        size_t got = static_cast<size_t>(in.gcount());
+        buffer.resize(at + got);
+        if (got < step) break;
+    }
+    return buffer.size();
+}
+
+void read_text(const UploadPlan& plan, ShardSender& sender) {
+    std::ifstream in = open_data(plan.file_path, std::ios::in);
+    std::unique_ptr<StringIds> ids = open_ids(plan);
+    ShardLayout layout;
+    if (plan.file_format == "csv" && plan.has_field_names) {
+        std::string first;
+        std::getline(in, first);  // an empty file gives an empty header line
+        layout.header = first + "\n";
+        layout.always_send_last = true;
+    }
+    ShardBuilder builder(std::move(layout), sender, std::move(ids));
+    std::string line;
+    while (std::getline(in, line)) builder.add(line, "\n");
+    builder.finish();
+}
+
+void read_json(const UploadPlan& plan, ShardSender& sender) {
+    json value;
+    {
+        std::ifstream in(plan.file_path);
+        in >> value;  // the first value only; what follows it is ignored
+    }
+    std::unique_ptr<StringIds> ids = open_ids(plan);
+    if (!value.is_array()) throw std::runtime_error("Given json file is not an array");
+    ShardLayout layout;
+    layout.json_array = true;
+    layout.always_send_last = true;
+    layout.pause_after_send = true;
+    ShardBuilder builder(std::move(layout), sender, std::move(ids));
+    for (json& element : value) {
+        std::string text = serialize(element);
+        element = nullptr;  // the shard holds it now; free it as we go
+        builder.add(text);
+    }
+    builder.finish();
+}
+
+void read_binary(const UploadPlan& plan, ShardSender& sender) {
+    std::ifstream in = open_data(plan.file_path, std::ios::in | std::ios::binary);
+    std::unique_ptr<StringIds> ids = open_ids(plan);
+    if (SHARD_SIZE < 0)
+        throw std::runtime_error("Cannot size the shard buffer: SHARD_SIZE is " +
+                                 std::to_string(SHARD_SIZE));
+    const json& request = plan.request;
+    const int64_t element = request.at("binary_dtype").get<std::string>() == "float32" ? 4 : 1;
+    const int64_t record = element * request.at("binary_dim").get<int64_t>();
+    if (record == 0) throw std::runtime_error("Invalid argument for binary dim");
+    if (record < 0 || record > INT32_MAX)
+        throw std::runtime_error("Cannot size the record buffer: record size " +
+                                 std::to_string(record) + " bytes");
+    const size_t size = static_cast<size_t>(record);
+
+    ShardLayout layout;
+    layout.record_size = size;
+    ShardBuilder builder(std::move(layout), sender, std::move(ids));
+    const size_t per_block = std::max<size_t>(1, kReadBlock / size);
+    std::string block;
+    for (;;) {
+        const size_t want = per_block * size;
+        const size_t got = read_up_to(in, block, want);
+        // An incomplete last record is dropped.
+        for (size_t at = 0; at + size <= got; at += size)
+            builder.add(std::string_view(block.data() + at, size));
+        if (got < want) break;
+    }
+    builder.finish();
+}
+
+}  // namespace
+
+void read_and_send(const UploadPlan& plan, ShardSender& sender) {
+    if (plan.file_format == "json")
+        read_json(plan, sender);
+    else if (plan.file_format == "binary")
+        read_binary(plan, sender);
+    else
+        read_text(plan, sender);
+}
+
+// ---- string ids ---------------------------------------------------------------------
+
+StringIds::StringIds(const std::string& path) : file_(path) {
+    if (!file_) throw std::runtime_error("Failed to open " + path);
+}
+
+bool StringIds::next(std::string& id) {
+    while (pending_.empty()) {
+        std::string line;
+        if (!std::getline(file_, line)) {
+            print_warning("libsvm and string ids file have different number of lines, using default string_ids");
+            return false;
+        }
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t i = 0;
+        while (i < line.size()) {
+            while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+            size_t start = i;
+            while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+            if (i > start) pending_.emplace_back(line, start, i - start);
+        }
+        if (pending_.empty()) print_warning("Warning: empty string id line found.");
+    }
+    id = std::move(pending_.front());
+    pending_.pop_front();
+    return true;
+}
+
+// ---- shards -----------------------------------------------------------------------------
+
+ShardBuilder::ShardBuilder(ShardLayout layout, ShardSender& sender, std::unique_ptr<StringIds> ids)
+    : layout_(std::move(layout)),
+      sender_(sender),
+      ids_(std::move(ids)),
+      ids_active_(ids_ != nullptr),
+      // A negative SHARD_SIZE, taken as unsigned, is never reached.
+      limit_(static_cast<uint64_t>(static_cast<int64_t>(SHARD_SIZE))) {
+    start_shard();
+}
+
+void ShardBuilder::start_shard() {
+    records_ = 0;
+    if (layout_.json_array) {
+        data_.append("[");
+        size_ = 2;  // both brackets
+    } else {
+        data_.append(layout_.header);
+        size_ = layout_.header.size();
+    }
+}
+
+void ShardBuilder::add(std::string_view record, std::string_view tail) {
+    if (layout_.json_array) {
+        if (records_ > 0) data_.append(",");
+        data_.append(record);
+        size_ += record.size() + 1;  // one separator counted per element
+    } else {
+        data_.append(record);
+        data_.append(tail);
+        size_ += record.size() + tail.size();
+    }
+    ++records_;
+    if (ids_active_) {
+        std::string id;
+        if (ids_->next(id)) {
+            id_field_.append(id);
+            id_field_.append("\n");
+        } else {
+            ids_active_ = false;
+            ids_.reset();
+        }
+    }
+    if (size_ + id_field_.raw_size() >= limit_) send(true);
+}
+
+void ShardBuilder::finish() {
+    if (layout_.always_send_last || records_ > 0) send(false);
+}
+
+void ShardBuilder::send(bool in_loop) {
+    if (layout_.json_array) data_.append("]");
+    EncodedField::Encoded data = data_.finish();
+    ShardPayload payload;
+    payload.file_data = std::move(data.text);
+    payload.checksum = std::move(data.checksum);
+    if (layout_.record_size) std::cerr << "Number of vectors " << records_ << '\n';
+    start_shard();
+    // Ids gathered before the ids file ran out go nowhere: that shard is sent
+    // without string_id_txt.
+    if (ids_active_)
+        payload.string_id_txt = id_field_.finish().text;
+    else
+        id_field_.discard();
+    sender_.send(payload);
+    if (in_loop && layout_.pause_after_send) {
+        std::string ignored;
+        std::getline(std::cin, ignored);
+    }
+}
+
+}  // namespace rest_client::upload

@@ -1,0 +1,47 @@
+// The last stage of an upload: sends each shard to /upload with its checksum,
+// follows every shard's subjob, and waits for the last one to finish.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace rest_client::upload {
+
+// The per-shard fields of an upload request.
+struct ShardPayload {
+    std::string file_data;                     // Base64 of the gzip of the shard
+    std::string checksum;                      // SHA-256 of the file_data text
+    std::optional<std::string> string_id_txt;  // Base64 of the gzip of the ids
+};
+
+class ShardSender {
+public:
+    // `request` holds the keys every shard's request starts from; it must
+    // outlive the sender.
+    ShardSender(const nlohmann::json& request, std::string file_path);
+
+    // Sends one shard and makes one poll pass over the unfinished subjobs.
+    // Throws when the shard is refused or a subjob fails.
+    void send(const ShardPayload& payload);
+
+    // Polls until the last shard's subjob has finished; the handler's result.
+    bool wait_for_all();
+
+    size_t shards_sent() const { return status_requests_.size(); }
+
+private:
+    // 1 finished, 0 still waiting, -1 failed or unusable answer.
+    int poll(size_t shard);
+    void poll_pass();
+    size_t finished_count() const;
+
+    const nlohmann::json& request_;
+    std::string file_path_;
+    std::vector<nlohmann::json> status_requests_;
+    std::vector<bool> finished_;
+};
+
+}  // namespace rest_client::upload

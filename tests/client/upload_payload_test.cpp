@@ -1,0 +1,168 @@
+// The shard payload pipeline: streamed gzip, Base64 and checksum against the
+// one-shot helpers and zlib's inflate, and request bodies built from parts
+// against the compact sorted serialisation.
+#include <gtest/gtest.h>
+
+#include "client/rest_client.h"
+#include "client/service_call.h"
+#include "client/upload_payload.h"
+#include "fake/fake_service.h"
+#include "upload_testing.h"
+
+using namespace rest_client;
+using namespace rest_client::upload;
+using upload_testing::pseudo_random_bytes;
+
+namespace {
+
+// Feeds `bytes` to a field in pieces of `piece` bytes (0: all at once).
+EncodedField::Encoded encode(const std::string& bytes, size_t piece, bool checksum = true) {
+    EncodedField field(checksum);
+    if (piece == 0) {
+        field.append(bytes);
+    } else {
+        for (size_t at = 0; at < bytes.size(); at += piece)
+            field.append(std::string_view(bytes).substr(at, piece));
+    }
+    EXPECT_EQ(field.raw_size(), bytes.size());
+    return field.finish();
+}
+
+std::string one_shot(const std::string& bytes) {
+    std::vector<unsigned char> raw(bytes.begin(), bytes.end());
+    std::vector<unsigned char> z = gzipCompress(raw, -1);
+    return base64_encode(z.data(), z.size());
+}
+
+}  // namespace
+
+TEST(ShardPayload, StreamedFieldEqualsOneShotHelpersAndInflates) {
+    // Sizes around the Base64 group, the input buffer (1 MiB) and many buffers;
+    // pieces of one byte, odd sizes and whole.
+    const size_t sizes[] = {0, 1, 2, 3, 4, 1000, (1u << 20) - 1, 1u << 20, (1u << 20) + 1, 5u << 20};
+    for (size_t size : sizes) {
+        std::string bytes = pseudo_random_bytes(size, static_cast<uint32_t>(size));
+        // Make it compressible in parts so deflate does real matching work.
+        for (size_t i = 0; i + 64 < size; i += 128) bytes.replace(i, 32, bytes.substr(i + 32, 32));
+        const std::string want = one_shot(bytes);
+        for (size_t piece : {size_t(0), size_t(7), size_t(65536), size_t(3u << 20)}) {
+            if (piece == 7 && size > 2000000) continue;  // byte-sized pieces of big inputs are slow
+            EncodedField::Encoded e = encode(bytes, piece);
+            EXPECT_EQ(e.text, want) << size << "/" << piece;
+            EXPECT_EQ(e.checksum, calculate_sha256(e.text)) << size << "/" << piece;
+            bool ok = false;
+            std::string zipped = fake::base64_decode(e.text, &ok);
+            ASSERT_TRUE(ok);
+            ASSERT_GE(zipped.size(), 18u);
+            EXPECT_EQ(static_cast<unsigned char>(zipped[0]), 0x1f);
+            EXPECT_EQ(static_cast<unsigned char>(zipped[1]), 0x8b);
+            EXPECT_EQ(fake::gunzip(zipped, &ok), bytes) << size << "/" << piece;
+            EXPECT_TRUE(ok);
+        }
+    }
+}
+
+TEST(ShardPayload, FieldStartsAfreshAfterFinishAndDiscard) {
+    EncodedField field(true);
+    field.append("first shard");
+    EncodedField::Encoded first = field.finish();
+    EXPECT_EQ(field.raw_size(), 0u);
+    field.append("dropped");
+    field.discard();
+    field.append("second");
+    EncodedField::Encoded second = field.finish();
+    EXPECT_EQ(first.text, one_shot("first shard"));
+    EXPECT_EQ(second.text, one_shot("second"));
+    EXPECT_EQ(second.checksum, calculate_sha256(second.text));
+    // Nothing appended is still one complete, empty gzip stream.
+    EncodedField::Encoded empty = field.finish();
+    EXPECT_EQ(empty.text, one_shot(""));
+    EXPECT_EQ(fake::gunzip(fake::base64_decode(empty.text)), "");
+}
+
+TEST(ShardPayload, Base64WriterAcrossGroupBoundaries) {
+    // Every cut of short inputs into three writes, and of a longer one.
+    for (size_t n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 100}) {
+        const std::string bytes = pseudo_random_bytes(n, 7);
+        auto p = reinterpret_cast<const unsigned char*>(bytes.data());
+        for (size_t a = 0; a <= std::min<size_t>(n, 9); ++a)
+            for (size_t b = a; b <= std::min<size_t>(n, 9); ++b) {
+                Base64Writer w(true);
+                w.write(p, a);
+                w.write(p + a, b - a);
+                w.write(p + b, n - b);
+                std::string text = w.finish();
+                EXPECT_EQ(text, base64_encode(bytes)) << n << ": " << a << "," << b;
+                EXPECT_EQ(w.checksum(), calculate_sha256(text));
+            }
+    }
+}
+
+namespace {
+
+// A stand-in compressor that gathers everything and compresses at the end,
+// as another implementation of the deflate stage would plug in.
+class Gathering : public Compressor {
+public:
+    explicit Gathering(ByteSink& sink) : sink_(sink) {}
+    void write(const char* d, size_t n) override { raw_.insert(raw_.end(), d, d + n); }
+    void finish() override {
+        ++finished;
+        auto z = gzipCompress(raw_, 9);
+        sink_.write(z.data(), z.size());
+        raw_.clear();
+    }
+    void reset() override { raw_.clear(); }
+    static inline int finished = 0;
+
+private:
+    ByteSink& sink_;
+    std::vector<unsigned char> raw_;
+};
+
+}  // namespace
+
+TEST(ShardPayload, ReplacedCompressorIsUsedAndStillOneGzipStream) {
+    set_compressor_factory([](ByteSink& sink) { return std::make_unique<Gathering>(sink); });
+    EncodedField::Encoded e = encode("hello hello hello", 5);
+    set_compressor_factory({});
+    EXPECT_EQ(Gathering::finished, 1);
+    EXPECT_EQ(fake::gunzip(fake::base64_decode(e.text)), "hello hello hello");
+    EXPECT_EQ(e.checksum, calculate_sha256(e.text));
+}
+
+TEST(ShardPayload, BodyFromPartsIsTheCompactSortedSerialisation) {
+    json request = json::object();
+    request["user_api_key"] = "k\"ey";
+    request["project_name"] = "pröject \u00e9\t\n";
+    request["dataset_name"] = "d";
+    request["has_field_names"] = false;
+    request["binary_dim"] = 128;
+    request["vector_attributes"] = json::array({"1", "a\\b"});
+    request["checksum"] = std::string(64, 'f');
+    request["zzz"] = json::object({{"b", 1}, {"a", nullptr}});
+    const std::string data = one_shot("some,csv\n1,2\n");
+    const std::string ids = one_shot("id1\nid2\n");
+
+    for (int with_ids = 0; with_ids < 2; ++with_ids) {
+        json full = request;
+        full["file_data"] = data;
+        std::map<std::string, std::string_view> outside{{"file_data", data}};
+        if (with_ids) {
+            full["string_id_txt"] = ids;
+            outside.emplace("string_id_txt", ids);
+        }
+        RequestBody body(request, outside);
+        EXPECT_EQ(body.joined(), serialize(full));
+        EXPECT_EQ(body.size(), serialize(full).size());
+    }
+    // An empty Base64 text, and an object holding nothing but the outside field.
+    RequestBody only(json::object(), {{"file_data", std::string_view()}});
+    EXPECT_EQ(only.joined(), "{\"file_data\":\"\"}");
+}
+
+TEST(ShardPayload, BodyRefusesTextThatIsNotUtf8) {
+    json request = json::object();
+    request["project_name"] = "bad \xff name";
+    EXPECT_THROW(RequestBody(request, {{"file_data", "QQ=="}}), json::type_error);
+}
