@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config flex bison libcurl4-openssl-dev libedit-dev
           nlohmann-json3-dev zlib1g-dev libssl-dev libgtest-dev libgmock-dev
-          libcpp-httplib-dev tmux python3 pigz time valgrind)
+          libcpp-httplib-dev tmux python3 pigz time valgrind
+          liblinear-tools python3-statsmodels python3-vega-datasets dataset-fashion-mnist)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

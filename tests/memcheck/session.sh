@@ -18,6 +18,7 @@ printf 'id,a,b\n1,0.5,1.5\n2,2.5,3.5\n3,4.5,5.5\n' > "$work/data.csv"
 
 valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=9 \
   "$build/tarvo-test" > "$work/out" 2> "$work/err" <<SESSION
+UPLOAD p $work/data.csv --dataset_name d --file_format csv --vector_type dense --has_field_names true
 CREATE_PROJECT p search
 FETCH_PROJECTS
 INIT_DATASET p d dense 2
@@ -30,7 +31,6 @@ SEARCH p d i vector --query_vector [1, 2] --top_k 3
 DELETE_VECTOR p d [a]
 ATTACH_INDEX p d i l2
 LIST_INDEX p d
-UPLOAD p $work/data.csv --dataset_name d --file_format csv --vector_type dense --has_field_names true
 DELETE_PROJECT p
 y
 BOGUS [ unbalanced
@@ -43,4 +43,5 @@ if [ $status -ne 0 ] || grep -q '==[0-9]*==' "$work/err"; then
   exit 1
 fi
 grep -q '^Bye!$' "$work/out"
+grep -q 'Successfully uploaded file to dataset' "$work/out"
 echo "memcheck: clean session"
