@@ -4,6 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fstream>
+#include <sstream>
+
 #include "fake/fake_service.h"
 #include "support/process.h"
 
@@ -54,8 +57,7 @@ TEST_F(EndToEnd, SearchOptionsInAnyOrderAndBothDashForms) {
     EXPECT_TRUE(service.requests("/api/search").empty());
 }
 
-TEST_F(EndToEnd, DenseBatchIsChecksummedAndPolled) {
-    service.push("/api/get_upload_data_status", fake::Reply{200, R"({"status":"pending","success":true})"});
+TEST_F(EndToEnd, DenseBatchIsChecksummedAndFollowed) {
     service.push("/api/get_upload_data_status",
                  fake::Reply{200, R"({"error_message":"2 rows","status":"finished","success":true})"});
     RunOptions o;
@@ -66,7 +68,7 @@ TEST_F(EndToEnd, DenseBatchIsChecksummedAndPolled) {
     EXPECT_EQ(body["data"].dump(), "[[0.10000000149011612],[2.0]]");
     EXPECT_EQ(body["checksum"], fake::sha256_hex("[[0.10000000149011612],[2.0]]"));
     EXPECT_EQ(body["string_ids"], json::parse(R"(["a","b"])"));
-    EXPECT_EQ(service.requests("/api/get_upload_data_status").size(), 2u);
+    EXPECT_EQ(service.requests("/api/get_upload_data_status").size(), 1u);
     EXPECT_NE(r.out.find("\033[32m[SUCCESS] Upload Finished.\033[0m\n\033[32m[SUCCESS] 2 rows\033[0m\n"),
               std::string::npos)
         << r.out;
@@ -103,4 +105,63 @@ TEST_F(EndToEnd, AttachFollowsTheJobAtTheFirstPoll) {
     EXPECT_EQ(body["large_index"], true);
     EXPECT_NE(r.out.find(" Number of vectors to be indexed: 10\nwait_time 3000\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Successfully attached index"), std::string::npos);
+}
+
+namespace {
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(EndToEnd, UploadSendsEveryRecordOnceInOrder) {
+    const std::string dir = testing::TempDir();
+    const std::string csv = dir + "e2e_upload.csv", ids = dir + "e2e_ids.txt";
+    {
+        std::ofstream data(csv), id_file(ids);
+        data << "a,b,c\n";
+        for (int i = 0; i < 50; ++i) {
+            data << i << "," << i * 0.5 << "," << -i << "\n";
+            id_file << "id" << i << (i % 3 == 0 ? "\n" : " ");
+        }
+    }
+    RunOptions o;
+    o.args = {"UPLOAD p " + csv + " --dataset_name d --file_format csv --vector_type dense "
+              "--has_field_names TRUE --string_ids_file_path " + ids};
+    o.env["SHARD_SIZE"] = "400";
+    RunResult r = test_support::run_tarvo(service, o);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.out.find("Successfully uploaded file to dataset"), std::string::npos) << r.out;
+
+    auto shards = service.requests("/api/upload");
+    ASSERT_EQ(shards.size(), 2u);
+    std::vector<std::string> records, sent_ids;
+    for (const auto& shard : shards) {
+        auto lines = split_lines(shard.file_data);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], "a,b,c");  // the header starts every shard
+        records.insert(records.end(), lines.begin() + 1, lines.end());
+        for (const auto& id : split_lines(shard.string_ids)) sent_ids.push_back(id);
+        json body = json::parse(shard.body);
+        EXPECT_EQ(body["project_name"], "p");
+        EXPECT_EQ(body["dataset_name"], "d");
+    }
+    ASSERT_EQ(records.size(), 50u);
+    ASSERT_EQ(sent_ids.size(), 50u);
+    for (int i = 0; i < 50; ++i) {
+        std::ostringstream want;
+        want << i << "," << i * 0.5 << "," << -i;
+        EXPECT_EQ(records[i], want.str());
+        EXPECT_EQ(sent_ids[i], "id" + std::to_string(i));
+    }
+    EXPECT_EQ(service.requests("/api/get_upload_data_status").size(), shards.size());
 }
