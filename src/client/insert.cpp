@@ -1,4 +1,5 @@
 // Inserting one vector or a batch, dense or sparse.
+#include <functional>
 #include <iostream>
 
 #include "client/rest_client.h"
@@ -53,17 +54,27 @@ bool insert_one(const std::string& project, const std::string& dataset,
         }});
 }
 
-std::string batch_announcement(const std::string& project, const std::string& dataset) {
-    return "Batch insertion with project_name and collection_name: " + project + " " + dataset +
-           "...";
-}
-
-// A failure while reading an answer (or a later status answer) shows the
-// batch answer as it came.
-bool answer_failure(const std::exception& e, const net::Response& response) {
-    print_error(std::string("Failed to parse server response: ") + e.what());
-    print_error("Raw response: " + response.text);
-    return false;
+// Both batch forms: one call to /add_data_batch; a failure while reading its
+// answer (or a later status answer) shows that answer as it came.
+bool run_batch_call(const std::string& project, const std::string& dataset,
+                    std::function<void(json&)> build,
+                    std::function<bool(const net::Response&)> read_answer) {
+    return run_service_call(ServiceCall{
+        "Batch insertion with project_name and collection_name: " + project + " " + dataset + "...",
+        "/add_data_batch",
+        "Insertions failed! Status: ",
+        "\nResponse: ",
+        "Error in handle_insert_batch: ",
+        std::move(build),
+        [&read_answer](const net::Response& response) {
+            try {
+                return read_answer(response);
+            } catch (const std::exception& e) {
+                print_error(std::string("Failed to parse server response: ") + e.what());
+                print_error("Raw response: " + response.text);
+                return false;
+            }
+        }});
 }
 
 // Follows an accepted dense batch job to its end.
@@ -153,12 +164,8 @@ bool handle_insert_vector_batch(const std::string& project, const std::string& d
                                 std::vector<std::string> string_ids,
                                 std::vector<std::vector<std::string>> rows,
                                 std::unordered_map<std::string, std::string> options) {
-    return run_service_call(ServiceCall{
-        batch_announcement(project, dataset),
-        "/add_data_batch",
-        "Insertions failed! Status: ",
-        "\nResponse: ",
-        "Error in handle_insert_batch: ",
+    return run_batch_call(
+        project, dataset,
         [&](json& request) {
             json data = json::array();
             for (const auto& row : rows) data.push_back(dense_vector(row));
@@ -173,28 +180,20 @@ bool handle_insert_vector_batch(const std::string& project, const std::string& d
             request["checksum"] = checksum;
         },
         [](const net::Response& response) {
-            try {
-                const json answer = parse_json(response.text);
-                // Read before writing, so a bad answer leaves no half line.
-                const std::string server_checksum = answer.at("checksum_server").get<std::string>();
-                std::cout << "Server returns matching checksum: " << server_checksum << std::endl;
-                return follow_batch_job(answer.at("job_id").get<std::string>());
-            } catch (const std::exception& e) {
-                return answer_failure(e, response);
-            }
-        }});
+            const json answer = parse_json(response.text);
+            // Read before writing, so a bad answer leaves no half line.
+            const std::string server_checksum = answer.at("checksum_server").get<std::string>();
+            std::cout << "Server returns matching checksum: " << server_checksum << std::endl;
+            return follow_batch_job(answer.at("job_id").get<std::string>());
+        });
 }
 
 bool handle_insert_vector_batch(const std::string& project, const std::string& dataset,
                                 std::vector<std::string> string_ids,
                                 const std::vector<std::string>& sparse_texts,
                                 std::unordered_map<std::string, std::string> options) {
-    return run_service_call(ServiceCall{
-        batch_announcement(project, dataset),
-        "/add_data_batch",
-        "Insertions failed! Status: ",
-        "\nResponse: ",
-        "Error in handle_insert_batch: ",
+    return run_batch_call(
+        project, dataset,
         [&](json& request) {
             json data = json::array();
             for (const auto& text : sparse_texts) data.push_back(sparse_vector(text));
@@ -203,13 +202,7 @@ bool handle_insert_vector_batch(const std::string& project, const std::string& d
             request["data"] = std::move(data);
             add_attributes(request, options);
         },
-        [](const net::Response& response) {
-            try {
-                return report_sparse_results(response);
-            } catch (const std::exception& e) {
-                return answer_failure(e, response);
-            }
-        }});
+        report_sparse_results);
 }
 
 }  // namespace rest_client
