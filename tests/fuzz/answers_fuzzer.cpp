@@ -9,6 +9,10 @@
 // request, then its status polls. A status path whose answers have run out
 // answers "finished", so every poll ends.
 //
+// Within a body, the byte 0x1D followed by bytes N and B stands for B written
+// (N + 1) * 1024 times, so short inputs can stand for long answers (deep
+// nesting, long numbers and blanks); at most 1 MiB of runs per input.
+//
 // Beyond "no crash, no hang" each input checks: no path is asked more often
 // than it has answers (plus the one "finished"), no poll sleeps more often
 // than it asks, every request is one a strict service takes, and a handler
@@ -35,6 +39,9 @@ namespace {
 using json = nlohmann::json;
 using Bodies = std::vector<std::string>;
 constexpr char kSeparator = '\x1e';
+constexpr char kRun = '\x1d';
+constexpr size_t kRunUnit = 1024;
+constexpr size_t kMaxRunBytes = 1 << 20;
 
 json parse(const std::string& text) { return json::parse(text, nullptr, false); }
 
@@ -188,12 +195,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Bodies segments;
     std::string current;
+    size_t run_bytes = 0;
     for (size_t i = 1; i < size; ++i) {
-        if (data[i] == static_cast<uint8_t>(kSeparator)) {
+        const char c = static_cast<char>(data[i]);
+        if (c == kSeparator) {
             segments.push_back(std::move(current));
             current.clear();
+        } else if (c == kRun) {
+            if (i + 2 >= size) break;
+            const size_t length = (data[i + 1] + size_t{1}) * kRunUnit;
+            if (run_bytes + length <= kMaxRunBytes) {
+                current.append(length, static_cast<char>(data[i + 2]));
+                run_bytes += length;
+            }
+            i += 2;
         } else {
-            current.push_back(static_cast<char>(data[i]));
+            current.push_back(c);
         }
     }
     segments.push_back(std::move(current));
