@@ -10,7 +10,6 @@
 #include <iterator>
 #include <locale>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -136,12 +135,40 @@ std::vector<unsigned char> readFileAsBinary(const std::string& path) {
                                       std::istreambuf_iterator<char>());
 }
 
+// Matches the whole text against \s*\(\s*(\d+)\s*,\s*\d+\s*\)\s* by hand:
+// the library's regex matcher recurses once per character, so a long shape
+// text from the service would overflow the stack.
 int extractFirstElement(const std::string& shape) {
-    static const std::regex pattern(R"(\s*\(\s*(\d+)\s*,\s*\d+\s*\)\s*)", std::regex::ECMAScript);
-    std::smatch m;
-    if (!std::regex_match(shape, m, pattern))
-        throw std::invalid_argument("Invalid dimension format: " + shape);
-    return std::stoi(m[1].str());
+    size_t i = 0;
+    auto blanks = [&] {
+        // \s of the classic locale: blank, tab, newline, vertical tab, form feed, return.
+        while (i < shape.size() && (shape[i] == ' ' || (shape[i] >= '\t' && shape[i] <= '\r'))) ++i;
+    };
+    auto digits = [&] {
+        const size_t start = i;
+        while (i < shape.size() && shape[i] >= '0' && shape[i] <= '9') ++i;
+        return i > start;
+    };
+    auto mark = [&](char c) {
+        if (i >= shape.size() || shape[i] != c) return false;
+        ++i;
+        return true;
+    };
+    blanks();
+    bool ok = mark('(');
+    blanks();
+    const size_t first = i;
+    ok = ok && digits();
+    const size_t first_end = i;
+    blanks();
+    ok = ok && mark(',');
+    blanks();
+    ok = ok && digits();
+    blanks();
+    ok = ok && mark(')');
+    blanks();
+    if (!ok || i != shape.size()) throw std::invalid_argument("Invalid dimension format: " + shape);
+    return std::stoi(shape.substr(first, first_end - first));
 }
 
 void set_stdin_echo(bool enable) {

@@ -115,8 +115,12 @@ bool handle_check_cli_version() {
                         std::to_string(response.status));
             return false;
         }
-        json answer = json::parse(response.text, nullptr, /*allow_exceptions=*/false);
-        if (answer.is_discarded() || !answer.is_object() || !answer.contains("success") ||
+        json answer;  // stays null when the text is not JSON
+        try {
+            answer = parse_json(response.text);
+        } catch (const json::parse_error&) {
+        }
+        if (!answer.is_object() || !answer.contains("success") ||
             !answer.at("success").is_boolean() || !answer.contains("message")) {
             print_error("Server returned incorrect response format");
             return false;

@@ -12,7 +12,44 @@ std::string serialize(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::strict);
 }
 
+namespace {
+
+// The library parses without recursion, but copies, comparisons and the
+// writer recurse once per level: a deeply nested answer would overflow the
+// stack. No text the client reads comes near this depth.
+constexpr int kMaxJsonDepth = 1000;
+
+// Throws the library's parse error at the first bracket that opens a level
+// past the limit. Brackets inside strings do not count.
+void check_json_depth(const std::string& text) {
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJsonDepth)
+                throw json::parse_error::create(
+                    101, i + 1,
+                    "syntax error - JSON nested deeper than " + std::to_string(kMaxJsonDepth) +
+                        " levels",
+                    nullptr);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+}
+
+}  // namespace
+
 json parse_json(const std::string& text) {
+    check_json_depth(text);
     return json::parse(text, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/false);
 }
 

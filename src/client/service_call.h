@@ -22,7 +22,8 @@ using json = nlohmann::json;
 // not valid UTF-8 throws).
 std::string serialize(const json& value);
 
-// Parses a response text; no comments, errors thrown.
+// Parses a response text; no comments, errors thrown. A text nested deeper
+// than 1000 levels is refused with a parse error.
 json parse_json(const std::string& text);
 
 // POSTs a compact JSON body with the Content-Type header to base URL + path.

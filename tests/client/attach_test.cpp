@@ -162,6 +162,8 @@ TEST_F(AttachTest, LookupNeverStopsTheAttach) {
          red(error + "Invalid dimension format: 1000x128"), 3000},
         {"count beyond 32 bits", Reply{200, lookup_with("(99999999999, 3)")}, red(error + "stoi"),
          3000},
+        {"a megabyte of shape text", Reply{200, lookup_with("(" + std::string(1000000, '0') + "300001, 64)")},
+         count_line("300001"), 15000},
         {"dimension is a number",
          Reply{200, R"j({"datasets":[{"dimension":500000,"name":"d1"}]})j"},
          red(error + "[json.exception.type_error.302] type must be string, but is number"), 3000},

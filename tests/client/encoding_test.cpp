@@ -72,6 +72,22 @@ TEST(ShapeText, FirstNumberOrError) {
     EXPECT_THROW(extractFirstElement("(12345678901, 3)"), std::out_of_range);
 }
 
+// The shape comes from the service; a megabyte of it must not exhaust the stack.
+TEST(ShapeText, LongTextsAreReadWithoutRecursion) {
+    const std::string blanks(1000000, ' ');
+    const std::string zeros(1000000, '0');
+    EXPECT_EQ(extractFirstElement(blanks + "(" + zeros + "1000" + blanks + "," + zeros + "7)" + blanks),
+              1000);
+    const std::string unclosed = "(" + zeros + "1, 2" + blanks;
+    try {
+        extractFirstElement(unclosed);
+        ADD_FAILURE();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()), "Invalid dimension format: " + unclosed);
+    }
+    EXPECT_THROW(extractFirstElement("(" + std::string(1000000, '9') + ", 2)"), std::out_of_range);
+}
+
 TEST(Files, WholeFilesAndMissingOnes) {
     std::string path = testing::TempDir() + "tarvo_files_test.bin";
     {

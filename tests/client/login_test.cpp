@@ -14,6 +14,9 @@ namespace {
 
 std::string red_err(const std::string& m) { return "\033[31m[ERROR] " + m + "\033[0m\n"; }
 
+// `levels` nested empty arrays.
+std::string nested(size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); }
+
 class Login : public test_support::ClientTest {
 protected:
     void SetUp() override {
@@ -121,6 +124,12 @@ TEST_F(VersionCheck, EveryRefusalIsOneErrorLine) {
         {200, R"([true])", "Server returned incorrect response format"},
         {200, "", "Server returned incorrect response format"},
         {200, "<html>", "Server returned incorrect response format"},
+        // A message is shown as its JSON text up to 1000 levels; deeper is not well formed.
+        {200, R"({"success":false,"message":)" + nested(999) + "}", nested(999)},
+        {200, R"({"success":false,"message":)" + nested(1000) + "}",
+         "Server returned incorrect response format"},
+        {200, R"({"success":false,"message":)" + nested(100000) + "}",
+         "Server returned incorrect response format"},
         {426, "upgrade", "Error checking CLI version with server, status code: 426"},
         {500, "", "Error checking CLI version with server, status code: 500"},
     };

@@ -25,6 +25,16 @@ std::string not_json(char first) {
            first + "'";
 }
 
+// `levels` nested empty arrays.
+std::string nested(size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); }
+
+// The parse error for an answer whose bracket at `byte` (counted from 1)
+// opens a level past the 1000 the client reads.
+std::string too_deep(size_t byte) {
+    return "[json.exception.parse_error.101] parse error at byte " + std::to_string(byte) +
+           ": syntax error - JSON nested deeper than 1000 levels";
+}
+
 struct Case {
     std::string name;
     std::function<bool()> call;
@@ -376,6 +386,22 @@ TEST_F(ManageTest, IndexListing) {
             false),
         {"refused", indexes, "/list_index_infos", Reply{500, "x"}, kIndexesBody, kIndexes,
          red("Listing index information failed! Status: 500\nResponse: x"), false},
+    });
+}
+
+// Printing an element writes it out level by level; an answer nested past the
+// limit is refused before anything of it is printed.
+TEST_F(ManageTest, IndexListingNestedAnswers) {
+    const std::string prefix = R"j({"index_infos":[[)j";  // three levels open
+    auto info_answer = [&](size_t levels) { return prefix + nested(levels) + R"j(,"L2"]]})j"; };
+    run({
+        answered(kIndexList, "1000 levels", info_answer(997),
+                 kOneIndex + "Index name: " + nested(997) + "\nDistance type: \"L2\"\n" + kBorder,
+                 true),
+        answered(kIndexList, "1001 levels", info_answer(998),
+                 red("Error in list_index_infos: " + too_deep(prefix.size() + 998)), false),
+        answered(kIndexList, "100000 levels", info_answer(100000),
+                 red("Error in list_index_infos: " + too_deep(prefix.size() + 998)), false),
     });
 }
 

@@ -40,6 +40,9 @@ std::string json_error(const std::function<void()>& body) {
     return "(no exception)";
 }
 
+// `levels` nested empty arrays.
+std::string nested(size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); }
+
 std::string parse_error(const std::string& text) {
     return json_error([&] { json parsed = json::parse(text); });
 }
@@ -351,4 +354,23 @@ TEST_F(Search, AnswersArePrintedExactly) {
         EXPECT_EQ(o.err, announcement("vector"));
     }
     EXPECT_EQ(sent(), std::size(cases));
+}
+
+// Matches are copied and written out level by level; an answer nested past
+// the limit is refused as a whole.
+TEST_F(Search, NestedAnswers) {
+    const std::string prefix = R"({"results":[{"distance":1,"idx":)";  // three levels open
+    Output o;
+    service->push("/api/search", fake::Reply{200, prefix + nested(997) + "}]}"});
+    EXPECT_TRUE(search("vector", {{"query_vector", R"(["1"])"}}, o));
+    EXPECT_EQ(o.out, green("Search successful, retrieved top-1 vectors") + B +
+                         "Distance/Similarity: 1\nID: " + nested(997) + "\n");
+    for (size_t levels : {998, 100000}) {
+        service->push("/api/search", fake::Reply{200, prefix + nested(levels) + "}]}"});
+        EXPECT_FALSE(search("vector", {{"query_vector", R"(["1"])"}}, o));
+        EXPECT_EQ(o.out, red("Error in handle_search: [json.exception.parse_error.101] parse error at byte " +
+                             std::to_string(prefix.size() + 998) +
+                             ": syntax error - JSON nested deeper than 1000 levels"));
+    }
+    EXPECT_EQ(sent(), 3u);
 }

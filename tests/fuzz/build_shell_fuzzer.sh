@@ -12,7 +12,7 @@ mkdir -p "$out/gen" "$out/corpus"
 bison -o "$out/gen/parser.tab.cpp" --defines="$out/gen/parser.tab.hpp" src/shell/parser.y
 flex -o "$out/gen/lexer.yy.cpp" src/shell/lexer.l
 
-flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-omit-frame-pointer
+flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
        -Isrc -Isrc/shell -I"$out/gen")
 sources=(tests/fuzz/shell_fuzzer.cpp "$out/gen/parser.tab.cpp" "$out/gen/lexer.yy.cpp"
          src/net/http.cpp src/editor/line_editor.cpp)
