@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(g++ cmake make pkg-config flex bison libcurl4-openssl-dev libedit-dev
           nlohmann-json3-dev zlib1g-dev libssl-dev libgtest-dev libgmock-dev
           libcpp-httplib-dev tmux python3 pigz time valgrind
+          clang libclang-rt-14-dev
           liblinear-tools python3-statsmodels python3-vega-datasets dataset-fashion-mnist)
 missing=()
 for p in "${packages[@]}"; do
