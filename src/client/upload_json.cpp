@@ -1,8 +1,14 @@
 #include "client/upload_json.h"
 
+#include <atomic>
+#include <cstdint>
+#include <exception>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
+
+#include "client/parallel_gzip.h"
+#include "client/service_call.h"
 
 namespace rest_client::upload {
 
@@ -12,6 +18,7 @@ using json = nlohmann::json;
 
 const char kChanged[] = "JSON data file changed while it was read";
 constexpr size_t kReadBlock = 1 << 20;
+constexpr size_t kBatchBytes = 256 * 1024;  // element text per batch of work
 
 // Sees every event of the first value and keeps none of it.
 class FirstValue {
@@ -150,6 +157,86 @@ bool JsonArrayElements::next(std::string& text) {
     }
     while (!text.empty() && is_space(static_cast<unsigned char>(text.back()))) text.pop_back();
     return true;
+}
+
+// ---- compact elements ------------------------------------------------------------------
+
+struct CompactElements::Batch {
+    std::vector<std::string> items;  // element texts, then their compact forms
+    size_t failed_at = SIZE_MAX;
+    std::exception_ptr error;
+    std::atomic<bool> done{false};
+
+    void run() noexcept {
+        for (size_t i = 0; i < items.size(); ++i) {
+            try {
+                items[i] = serialize(json::parse(items[i]));
+            } catch (...) {
+                error = std::current_exception();
+                failed_at = i;
+                break;
+            }
+        }
+        done.store(true, std::memory_order_release);
+    }
+};
+
+CompactElements::CompactElements(std::istream& in)
+    : elements_(in), pool_(WorkerPool::shared()), max_in_flight_(pool_->size() + 2) {}
+
+CompactElements::~CompactElements() {
+    if (in_flight_.empty()) return;
+    try {
+        pool_->wait_until([this] {
+            for (const auto& batch : in_flight_)
+                if (!batch->done.load(std::memory_order_acquire)) return false;
+            return true;
+        });
+    } catch (...) {
+        // Only a broken mutex could get here; leak rather than free under a worker.
+        for (auto& batch : in_flight_) static_cast<void>(batch.release());
+    }
+}
+
+void CompactElements::read_ahead() {
+    while (!read_all_ && in_flight_.size() < max_in_flight_) {
+        auto batch = std::make_unique<Batch>();
+        size_t bytes = 0;
+        std::string text;
+        while (bytes < kBatchBytes) {
+            if (!elements_.next(text)) {
+                read_all_ = true;
+                break;
+            }
+            bytes += text.size();
+            batch->items.push_back(std::move(text));
+        }
+        if (batch->items.empty()) break;
+        Batch* work = batch.get();
+        in_flight_.push_back(std::move(batch));
+        try {
+            pool_->run([work] { work->run(); });
+        } catch (...) {
+            in_flight_.pop_back();
+            throw;
+        }
+    }
+}
+
+bool CompactElements::next(std::string& compact) {
+    for (;;) {
+        read_ahead();
+        if (in_flight_.empty()) return false;
+        Batch& front = *in_flight_.front();
+        pool_->wait_until([&front] { return front.done.load(std::memory_order_acquire); });
+        if (taken_ < front.items.size() && taken_ < front.failed_at) {
+            compact = std::move(front.items[taken_++]);
+            return true;
+        }
+        if (front.error) std::rethrow_exception(front.error);
+        in_flight_.pop_front();
+        taken_ = 0;
+    }
 }
 
 }  // namespace rest_client::upload

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <istream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,35 @@ private:
     size_t at_ = 0;
     size_t end_ = 0;
     bool done_ = false;
+};
+
+class WorkerPool;
+
+// The compact serialisations of those elements, in order: each element
+// parsed alone and written out compact, exactly as it would be from the
+// parsed document. The work is done on the worker threads, a batch of
+// elements at a time, a few batches ahead of the caller.
+class CompactElements {
+public:
+    explicit CompactElements(std::istream& in);
+    ~CompactElements();  // waits for the batches still in work
+    CompactElements(const CompactElements&) = delete;
+    CompactElements& operator=(const CompactElements&) = delete;
+
+    // The next element's compact text, or false after the last one. An
+    // element that fails to convert throws once the ones before it are out.
+    bool next(std::string& compact);
+
+private:
+    struct Batch;
+    void read_ahead();
+
+    JsonArrayElements elements_;
+    std::shared_ptr<WorkerPool> pool_;
+    size_t max_in_flight_;
+    std::deque<std::unique_ptr<Batch>> in_flight_;
+    size_t taken_ = 0;  // elements of the front batch handed out
+    bool read_all_ = false;
 };
 
 }  // namespace rest_client::upload

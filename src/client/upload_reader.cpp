@@ -67,9 +67,8 @@ void read_text(const UploadPlan& plan, ShardSender& sender) {
 }
 
 // Two passes: the first checks the whole value, so a malformed file sends
-// nothing; the second shards the elements as it reads them. Each element is
-// parsed alone and written out compact, as it would be from the parsed
-// document. A file that cannot be read twice (a pipe) is kept in memory.
+// nothing; the second shards the elements as it reads them. A file that
+// cannot be read twice (a pipe) is kept in memory.
 void read_json(const UploadPlan& plan, ShardSender& sender) {
     std::error_code ec;
     const bool regular = std::filesystem::is_regular_file(plan.file_path, ec);
@@ -94,14 +93,14 @@ void read_json(const UploadPlan& plan, ShardSender& sender) {
         kept.clear();
         kept.seekg(0);
     }
-    JsonArrayElements elements(regular ? static_cast<std::istream&>(again) : kept);
     ShardLayout layout;
     layout.json_array = true;
     layout.always_send_last = true;
     layout.pause_after_send = true;
     ShardBuilder builder(std::move(layout), sender, std::move(ids));
-    std::string text;
-    while (elements.next(text)) builder.add(serialize(json::parse(text)));
+    CompactElements elements(regular ? static_cast<std::istream&>(again) : kept);
+    std::string compact;
+    while (elements.next(compact)) builder.add(compact);
     builder.finish();
 }
 
