@@ -39,8 +39,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    fake::FakeService service;
-    service.set_light(light);
+    fake::FakeService service(light);
     std::ofstream log;
     if (!log_path.empty()) {
         log.open(log_path, std::ios::app);
