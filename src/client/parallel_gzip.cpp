@@ -201,7 +201,8 @@ struct ParallelGzip::Block {
 ParallelGzip::ParallelGzip(ByteSink& sink, ParallelGzipOptions options)
     : sink_(sink),
       level_(options.level),
-      block_size_(std::max<size_t>(options.block_size, 1)),
+      // One deflate call takes the whole block, so it stays far below 4 GiB.
+      block_size_(std::clamp<size_t>(options.block_size, 1, size_t(1) << 30)),
       pool_(options.pool ? std::move(options.pool) : WorkerPool::shared()),
       // Enough to keep every worker busy while the next blocks are read.
       max_in_flight_(2 * static_cast<size_t>(pool_->size()) + 2) {

@@ -54,7 +54,7 @@ private:
 
 struct ParallelGzipOptions {
     int level = -1;                   // zlib's levels; -1 is its default (6)
-    size_t block_size = 128 * 1024;   // input bytes per independently deflated block
+    size_t block_size = 128 * 1024;   // input bytes per independently deflated block (at most 1 GiB)
     std::shared_ptr<WorkerPool> pool; // null: the shared pool
 };
 
