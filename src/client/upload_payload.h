@@ -1,8 +1,8 @@
 // The shard payload pipeline of the upload: raw records -> one gzip stream ->
-// Base64 text (its SHA-256 computed as the text is produced) -> request body
-// sent from its parts. Records go in as they are read, so a shard is never
-// held raw. The deflate stage sits behind `Compressor` so that another
-// compressor (a parallel one, say) can take its place.
+// Base64 text in fixed-size chunks (its SHA-256 computed as the text is
+// produced) -> request body sent from its parts. Records go in as they are
+// read, so a shard is never held raw, and the Base64 text is the only copy of
+// the shard in memory. The deflate stage sits behind `Compressor`.
 #pragma once
 
 #include <cstddef>
@@ -38,13 +38,30 @@ public:
     virtual void reset() = 0;
 };
 
-// zlib's deflate at level -1 with window bits 31 (gzip wrapper).
-std::unique_ptr<Compressor> make_deflate_compressor(ByteSink& sink);
-
 using CompressorFactory = std::function<std::unique_ptr<Compressor>(ByteSink&)>;
-// The compressor every shard field uses; an empty function restores deflate.
+// The compressor every shard field uses; an empty function restores the
+// default, the parallel gzip compressor (parallel_gzip.h).
 void set_compressor_factory(CompressorFactory factory);
 std::unique_ptr<Compressor> make_compressor(ByteSink& sink);
+
+// Text kept in chunks of a fixed size, so that it grows without ever being
+// copied into a bigger buffer; it is sent as a list of body parts.
+class ChunkedText {
+public:
+    // A multiple of 4, so a Base64 group never straddles two chunks.
+    static constexpr size_t kChunkSize = size_t(1) << 20;
+
+    size_t size() const;
+    bool empty() const { return chunks_.empty(); }
+    std::vector<std::string_view> parts() const;
+    std::string joined() const;
+    // The last chunk when it has room left, else a new empty one.
+    std::string& chunk_with_room();
+    void clear();
+
+private:
+    std::vector<std::string> chunks_;
+};
 
 // Base64 text written once as bytes arrive, with an optional running SHA-256
 // over the text itself.
@@ -54,15 +71,15 @@ public:
     void write(const unsigned char* data, size_t size) override;
     // Pads the last group and hands over the text; the checksum is then
     // available until the next reset.
-    std::string finish();
+    ChunkedText finish();
     const std::string& checksum() const { return checksum_; }
     void reset();
 
 private:
-    void append_encoded(const unsigned char* data, size_t size);
-    void hash_from(size_t offset);
+    void encode_groups(const unsigned char* data, size_t groups);
+    void hash(const char* text, size_t size);
 
-    std::string text_;
+    ChunkedText text_;
     unsigned char carry_[3] = {0, 0, 0};
     size_t carried_ = 0;
     bool with_checksum_;
@@ -79,7 +96,7 @@ public:
     uint64_t raw_size() const { return raw_size_; }
 
     struct Encoded {
-        std::string text;      // Base64 of the gzip stream
+        ChunkedText text;      // Base64 of the gzip stream
         std::string checksum;  // SHA-256 of the text, when asked for
     };
     // Ends the field and starts a fresh, empty one.
@@ -94,14 +111,14 @@ private:
 };
 
 // The compact, key-sorted serialisation of a request object in which some
-// string fields are kept outside the object (the big Base64 texts), as a list
-// of parts pointing into those texts. The outside texts must be ones that
-// need no JSON escaping (Base64 text) and their keys must not be in the
-// object. The texts must outlive the body.
+// string fields are kept outside the object (the big Base64 texts, each given
+// as its list of parts), as a list of parts pointing into those texts. The
+// outside texts must be ones that need no JSON escaping (Base64 text) and
+// their keys must not be in the object. The texts must outlive the body.
 class RequestBody {
 public:
-    RequestBody(const nlohmann::json& request,
-                const std::map<std::string, std::string_view>& outside);
+    using Outside = std::map<std::string, std::vector<std::string_view>>;
+    RequestBody(const nlohmann::json& request, const Outside& outside);
     const std::vector<std::string_view>& parts() const { return parts_; }
     size_t size() const;
     std::string joined() const;

@@ -4,10 +4,13 @@
 #include <climits>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 #include "client/rest_client.h"
 #include "client/service_call.h"
+#include "client/upload_json.h"
 
 namespace rest_client::upload {
 
@@ -63,24 +66,41 @@ void read_text(const UploadPlan& plan, ShardSender& sender) {
     builder.finish();
 }
 
+// Two passes: the first checks the whole value, so a malformed file sends
+// nothing; the second shards the elements as it reads them. A file that
+// cannot be read twice (a pipe) is kept in memory.
 void read_json(const UploadPlan& plan, ShardSender& sender) {
-    json value;
+    std::error_code ec;
+    const bool regular = std::filesystem::is_regular_file(plan.file_path, ec);
+    std::istringstream kept;
+    bool is_array = false;
     {
-        std::ifstream in(plan.file_path);
-        in >> value;  // the first value only; what follows it is ignored
+        std::ifstream in(plan.file_path);  // not checked: a failed open parses as empty input
+        if (regular) {
+            is_array = check_json_value(in);
+        } else {
+            kept.str(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+            is_array = check_json_value(kept);
+        }
     }
     std::unique_ptr<StringIds> ids = open_ids(plan);
-    if (!value.is_array()) throw std::runtime_error("Given json file is not an array");
+    if (!is_array) throw std::runtime_error("Given json file is not an array");
+
+    std::ifstream again;
+    if (regular) {
+        again.open(plan.file_path);
+    } else {
+        kept.clear();
+        kept.seekg(0);
+    }
     ShardLayout layout;
     layout.json_array = true;
     layout.always_send_last = true;
     layout.pause_after_send = true;
     ShardBuilder builder(std::move(layout), sender, std::move(ids));
-    for (json& element : value) {
-        std::string text = serialize(element);
-        element = nullptr;  // the shard holds it now; free it as we go
-        builder.add(text);
-    }
+    CompactElements elements(regular ? static_cast<std::istream&>(again) : kept);
+    std::string compact;
+    while (elements.next(compact)) builder.add(compact);
     builder.finish();
 }
 

@@ -34,8 +34,8 @@ void ShardSender::send(const ShardPayload& payload) {
 
     json request = request_;
     request["checksum"] = payload.checksum;
-    std::map<std::string, std::string_view> outside{{"file_data", payload.file_data}};
-    if (payload.string_id_txt) outside.emplace("string_id_txt", *payload.string_id_txt);
+    RequestBody::Outside outside{{"file_data", payload.file_data.parts()}};
+    if (payload.string_id_txt) outside.emplace("string_id_txt", payload.string_id_txt->parts());
     net::Response response;
     {
         RequestBody body(request, outside);

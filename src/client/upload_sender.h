@@ -8,13 +8,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "client/upload_payload.h"
+
 namespace rest_client::upload {
 
 // The per-shard fields of an upload request.
 struct ShardPayload {
-    std::string file_data;                     // Base64 of the gzip of the shard
+    ChunkedText file_data;                     // Base64 of the gzip of the shard
     std::string checksum;                      // SHA-256 of the file_data text
-    std::optional<std::string> string_id_txt;  // Base64 of the gzip of the ids
+    std::optional<ChunkedText> string_id_txt;  // Base64 of the gzip of the ids
 };
 
 class ShardSender {

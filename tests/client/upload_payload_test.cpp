@@ -5,6 +5,7 @@
 
 #include "client/rest_client.h"
 #include "client/service_call.h"
+#include "client/parallel_gzip.h"
 #include "client/upload_payload.h"
 #include "fake/fake_service.h"
 #include "upload_testing.h"
@@ -28,18 +29,32 @@ EncodedField::Encoded encode(const std::string& bytes, size_t piece, bool checks
     return field.finish();
 }
 
+struct Gathered : ByteSink {
+    std::vector<unsigned char> bytes;
+    void write(const unsigned char* d, size_t n) override { bytes.insert(bytes.end(), d, d + n); }
+};
+
+// The gzip stream of the whole input, compressed in one go.
+std::vector<unsigned char> gzip_whole(const std::string& bytes) {
+    Gathered out;
+    ParallelGzip z(out);
+    z.write(bytes.data(), bytes.size());
+    z.finish();
+    return out.bytes;
+}
+
 std::string one_shot(const std::string& bytes) {
-    std::vector<unsigned char> raw(bytes.begin(), bytes.end());
-    std::vector<unsigned char> z = gzipCompress(raw, -1);
+    std::vector<unsigned char> z = gzip_whole(bytes);
     return base64_encode(z.data(), z.size());
 }
 
 }  // namespace
 
 TEST(ShardPayload, StreamedFieldEqualsOneShotHelpersAndInflates) {
-    // Sizes around the Base64 group, the input buffer (1 MiB) and many buffers;
-    // pieces of one byte, odd sizes and whole.
-    const size_t sizes[] = {0, 1, 2, 3, 4, 1000, (1u << 20) - 1, 1u << 20, (1u << 20) + 1, 5u << 20};
+    // Sizes around the Base64 group, a compressor block (128 KiB), a Base64
+    // chunk (1 MiB of text) and many of both; pieces of one byte, odd sizes
+    // and whole.
+    const size_t sizes[] = {0, 1, 2, 3, 4, 1000, 131071, 131072, 131073, 786431, 786432, 5u << 20};
     for (size_t size : sizes) {
         std::string bytes = pseudo_random_bytes(size, static_cast<uint32_t>(size));
         // Make it compressible in parts so deflate does real matching work.
@@ -48,17 +63,28 @@ TEST(ShardPayload, StreamedFieldEqualsOneShotHelpersAndInflates) {
         for (size_t piece : {size_t(0), size_t(7), size_t(65536), size_t(3u << 20)}) {
             if (piece == 7 && size > 2000000) continue;  // byte-sized pieces of big inputs are slow
             EncodedField::Encoded e = encode(bytes, piece);
-            EXPECT_EQ(e.text, want) << size << "/" << piece;
-            EXPECT_EQ(e.checksum, calculate_sha256(e.text)) << size << "/" << piece;
+            const std::string text = e.text.joined();
+            EXPECT_EQ(text, want) << size << "/" << piece;
+            EXPECT_EQ(e.checksum, calculate_sha256(text)) << size << "/" << piece;
+            EXPECT_EQ(e.text.size(), text.size());
+            for (std::string_view part : e.text.parts()) EXPECT_LE(part.size(), ChunkedText::kChunkSize);
             bool ok = false;
-            std::string zipped = fake::base64_decode(e.text, &ok);
+            std::string zipped = fake::base64_decode(text, &ok);
             ASSERT_TRUE(ok);
-            ASSERT_GE(zipped.size(), 18u);
-            EXPECT_EQ(static_cast<unsigned char>(zipped[0]), 0x1f);
-            EXPECT_EQ(static_cast<unsigned char>(zipped[1]), 0x8b);
             EXPECT_EQ(fake::gunzip(zipped, &ok), bytes) << size << "/" << piece;
             EXPECT_TRUE(ok);
         }
+    }
+}
+
+TEST(ShardPayload, FieldOfOneBlockIsExactlyZlibsGzip) {
+    // Up to one block the stream is the one zlib's gzip wrapper makes.
+    for (size_t size : {size_t(0), size_t(1), size_t(5000), size_t(131072)}) {
+        const std::string bytes = pseudo_random_bytes(size, 3).substr(0, size / 2) +
+                                  std::string(size - size / 2, 'x');
+        std::vector<unsigned char> raw(bytes.begin(), bytes.end());
+        std::vector<unsigned char> z = gzipCompress(raw, -1);
+        EXPECT_EQ(encode(bytes, 1000).text.joined(), base64_encode(z.data(), z.size())) << size;
     }
 }
 
@@ -67,17 +93,17 @@ TEST(ShardPayload, FieldStartsAfreshAfterFinishAndDiscard) {
     field.append("first shard");
     EncodedField::Encoded first = field.finish();
     EXPECT_EQ(field.raw_size(), 0u);
-    field.append("dropped");
+    field.append(std::string(300000, 'd'));  // several blocks in flight, then dropped
     field.discard();
     field.append("second");
     EncodedField::Encoded second = field.finish();
-    EXPECT_EQ(first.text, one_shot("first shard"));
-    EXPECT_EQ(second.text, one_shot("second"));
-    EXPECT_EQ(second.checksum, calculate_sha256(second.text));
+    EXPECT_EQ(first.text.joined(), one_shot("first shard"));
+    EXPECT_EQ(second.text.joined(), one_shot("second"));
+    EXPECT_EQ(second.checksum, calculate_sha256(second.text.joined()));
     // Nothing appended is still one complete, empty gzip stream.
     EncodedField::Encoded empty = field.finish();
-    EXPECT_EQ(empty.text, one_shot(""));
-    EXPECT_EQ(fake::gunzip(fake::base64_decode(empty.text)), "");
+    EXPECT_EQ(empty.text.joined(), one_shot(""));
+    EXPECT_EQ(fake::gunzip(fake::base64_decode(empty.text.joined())), "");
 }
 
 TEST(ShardPayload, Base64WriterAcrossGroupBoundaries) {
@@ -91,10 +117,24 @@ TEST(ShardPayload, Base64WriterAcrossGroupBoundaries) {
                 w.write(p, a);
                 w.write(p + a, b - a);
                 w.write(p + b, n - b);
-                std::string text = w.finish();
+                std::string text = w.finish().joined();
                 EXPECT_EQ(text, base64_encode(bytes)) << n << ": " << a << "," << b;
                 EXPECT_EQ(w.checksum(), calculate_sha256(text));
             }
+    }
+    // Texts ending just before, at and after a chunk boundary, written in
+    // pieces that are not multiples of three.
+    for (size_t n : {ChunkedText::kChunkSize / 4 * 3 - 1, ChunkedText::kChunkSize / 4 * 3,
+                     ChunkedText::kChunkSize / 4 * 3 + 1, ChunkedText::kChunkSize * 2}) {
+        const std::string bytes = pseudo_random_bytes(n, 11);
+        Base64Writer w(true);
+        for (size_t at = 0; at < n; at += 100001)
+            w.write(reinterpret_cast<const unsigned char*>(bytes.data()) + at, std::min<size_t>(100001, n - at));
+        ChunkedText text = w.finish();
+        EXPECT_EQ(text.joined(), base64_encode(bytes)) << n;
+        EXPECT_EQ(w.checksum(), calculate_sha256(text.joined())) << n;
+        for (std::string_view part : text.parts()) EXPECT_LE(part.size(), ChunkedText::kChunkSize);
+        EXPECT_EQ(text.parts().size(), (text.size() + ChunkedText::kChunkSize - 1) / ChunkedText::kChunkSize);
     }
 }
 
@@ -127,8 +167,8 @@ TEST(ShardPayload, ReplacedCompressorIsUsedAndStillOneGzipStream) {
     EncodedField::Encoded e = encode("hello hello hello", 5);
     set_compressor_factory({});
     EXPECT_EQ(Gathering::finished, 1);
-    EXPECT_EQ(fake::gunzip(fake::base64_decode(e.text)), "hello hello hello");
-    EXPECT_EQ(e.checksum, calculate_sha256(e.text));
+    EXPECT_EQ(fake::gunzip(fake::base64_decode(e.text.joined())), "hello hello hello");
+    EXPECT_EQ(e.checksum, calculate_sha256(e.text.joined()));
 }
 
 TEST(ShardPayload, BodyFromPartsIsTheCompactSortedSerialisation) {
@@ -147,22 +187,24 @@ TEST(ShardPayload, BodyFromPartsIsTheCompactSortedSerialisation) {
     for (int with_ids = 0; with_ids < 2; ++with_ids) {
         json full = request;
         full["file_data"] = data;
-        std::map<std::string, std::string_view> outside{{"file_data", data}};
+        // The texts come in several parts, as chunked Base64 text does.
+        const std::string_view d(data), i(ids);
+        RequestBody::Outside outside{{"file_data", {d.substr(0, 5), d.substr(5, 1), d.substr(6)}}};
         if (with_ids) {
             full["string_id_txt"] = ids;
-            outside.emplace("string_id_txt", ids);
+            outside.emplace("string_id_txt", std::vector<std::string_view>{i.substr(0, 4), i.substr(4)});
         }
         RequestBody body(request, outside);
         EXPECT_EQ(body.joined(), serialize(full));
         EXPECT_EQ(body.size(), serialize(full).size());
     }
     // An empty Base64 text, and an object holding nothing but the outside field.
-    RequestBody only(json::object(), {{"file_data", std::string_view()}});
+    RequestBody only(json::object(), {{"file_data", {}}});
     EXPECT_EQ(only.joined(), "{\"file_data\":\"\"}");
 }
 
 TEST(ShardPayload, BodyRefusesTextThatIsNotUtf8) {
     json request = json::object();
     request["project_name"] = "bad \xff name";
-    EXPECT_THROW(RequestBody(request, {{"file_data", "QQ=="}}), json::type_error);
+    EXPECT_THROW(RequestBody(request, {{"file_data", {"QQ=="}}}), json::type_error);
 }
