@@ -19,18 +19,6 @@ namespace {
 const OptionMap kJson{{"file_format", "json"}, {"has_field_names", "false"},
                       {"collection_name", "d"}, {"vector_type", "dense"}};
 
-// What parsing the text into a document throws, or "" when it parses.
-std::string document_error(const std::string& text) {
-    try {
-        std::istringstream in(text);
-        json value;
-        in >> value;
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
-
 // The compact elements of the text's first value, through the two passes.
 std::vector<std::string> streamed_elements(const std::string& text) {
     std::istringstream in(text);

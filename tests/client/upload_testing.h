@@ -28,6 +28,18 @@ using json = nlohmann::json;
 using test_support::green;
 using test_support::info;
 using test_support::red;
+
+// What parsing the text into a JSON document throws, or "" when it parses.
+inline std::string document_error(const std::string& text) {
+    try {
+        std::istringstream in(text);
+        json value;
+        in >> value;
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
 using test_support::yellow;
 
 // A directory of scratch files, removed at the end.
