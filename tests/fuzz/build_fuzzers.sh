@@ -3,6 +3,7 @@
 # clang, AddressSanitizer and UndefinedBehaviorSanitizer:
 #   shell_fuzzer    the command line (built by build_shell_fuzzer.sh)
 #   answers_fuzzer  the service's answers to every handler
+#   upload_fuzzer   the upload readers, checked against what the service decodes
 # Run one by hand, for example:
 #   build-fuzz/answers_fuzzer -dict=tests/fuzz/answers.dict -close_fd_mask=3 \
 #       -timeout=10 -max_total_time=600 my_corpus tests/fuzz/corpus/answers
@@ -24,7 +25,8 @@ covered=(-fsanitize=fuzzer-no-link,address,undefined)
 plain=(-fsanitize=address,undefined)
 
 jobs=()
-for f in src/client/*.cpp src/net/http.cpp src/editor/line_editor.cpp tests/fuzz/answers_fuzzer.cpp; do
+for f in src/client/*.cpp src/net/http.cpp src/editor/line_editor.cpp \
+         tests/fuzz/answers_fuzzer.cpp tests/fuzz/upload_fuzzer.cpp; do
   case "$f" in src/client/addresses_release.cpp) continue ;; esac
   jobs+=("covered $f")
 done
@@ -54,6 +56,20 @@ for job in "${jobs[@]}"; do
 done
 for pid in "${pids[@]}"; do wait "$pid"; done
 
-clang++ -fsanitize=fuzzer,address,undefined "$objects"/*.o -o "$out/answers_fuzzer" \
-  $(pkg-config --libs cpp-httplib libedit) -lcurl -lssl -lcrypto -lz -lpthread
-echo "built $out/answers_fuzzer"
+# Each target links the shared objects with its own harness.
+shared=()
+for obj in "$objects"/*.o; do
+  case "$obj" in
+    *_fuzzer.cpp.o|*scripted_service.cpp.o) ;;
+    *) shared+=("$obj") ;;
+  esac
+done
+link() {
+  local name=$1
+  shift
+  clang++ -fsanitize=fuzzer,address,undefined "${shared[@]}" "$@" -o "$out/$name" \
+    $(pkg-config --libs cpp-httplib libedit) -lcurl -lssl -lcrypto -lz -lpthread
+  echo "built $out/$name"
+}
+link answers_fuzzer "$objects/tests_fuzz_answers_fuzzer.cpp.o" "$objects/tests_fuzz_scripted_service.cpp.o"
+link upload_fuzzer "$objects/tests_fuzz_upload_fuzzer.cpp.o"

@@ -20,6 +20,7 @@ trap 'rm -rf "$scratch"' EXIT
 targets=(
   "shell_fuzzer shell shell.dict 4096"
   "answers_fuzzer answers answers.dict 4096"
+  "upload_fuzzer upload upload.dict 4096"
 )
 
 status=0
