@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test.
+# Sets up (with what the tests need), builds and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --tests
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j"$(nproc)"

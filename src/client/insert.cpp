@@ -2,8 +2,10 @@
 #include <functional>
 #include <iostream>
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
 #include "client/service_call.h"
+#include "client/state.h"
 #include "client/vector_values.h"
 
 namespace rest_client {
@@ -29,29 +31,30 @@ void add_target(json& request, const std::string& project, const std::string& da
 bool insert_one(const std::string& project, const std::string& dataset,
                 const std::string& string_id, const std::function<json()>& convert,
                 OptionMap options) {
-    return run_service_call(ServiceCall{
-        "Inserting vector to dataset " + dataset + "...",
-        "/add_data",
-        "Insert failed! Status: ",
-        "\nReponse: ",  // the service's users know this spelling; keep it
-        "Error in handle_insert: ",
-        [&](json& request) {
-            json data = convert();
-            add_target(request, project, dataset);
-            request["string_id"] = string_id;
-            request["data"] = std::move(data);
-            add_attributes(request, options);
-        },
-        [](const net::Response& response) {
-            const json answer = parse_json(response.text);
-            const std::string code = answer.value("error_code", "UNKNOWN");
-            if (code == "Success") {
-                print_success("Successfully inserted vector");
-                return true;
-            }
-            print_error("Insert failed! Error Code: " + code);
-            return false;
-        }});
+    ServiceCall call;
+    call.announcement = "Inserting vector to dataset " + dataset + "...";
+    call.path = "/add_data";
+    call.build = [&](json& request) {
+        json data = convert();
+        add_target(request, project, dataset);
+        request["string_id"] = string_id;
+        request["data"] = std::move(data);
+        add_attributes(request, options);
+    };
+    call.failure_phrase = "Insert failed! Status: ";
+    call.response_separator = std::string("\nReponse: ");  // the service's users know this spelling; keep it
+    call.on_success = [](const net::Response& response) {
+        const json answer = parse_json(response.text);
+        const std::string code = answer.value("error_code", "UNKNOWN");
+        if (code == "Success") {
+            print_success("Successfully inserted vector");
+            return true;
+        }
+        print_error("Insert failed! Error Code: " + code);
+        return false;
+    };
+    call.catch_prefix = "Error in handle_insert: ";
+    return run_service_call(call);
 }
 
 // Both batch forms: one call to /add_data_batch; a failure while reading its
@@ -59,22 +62,23 @@ bool insert_one(const std::string& project, const std::string& dataset,
 bool run_batch_call(const std::string& project, const std::string& dataset,
                     std::function<void(json&)> build,
                     std::function<bool(const net::Response&)> read_answer) {
-    return run_service_call(ServiceCall{
-        "Batch insertion with project_name and collection_name: " + project + " " + dataset + "...",
-        "/add_data_batch",
-        "Insertions failed! Status: ",
-        "\nResponse: ",
-        "Error in handle_insert_batch: ",
-        std::move(build),
-        [&read_answer](const net::Response& response) {
-            try {
-                return read_answer(response);
-            } catch (const std::exception& e) {
-                print_error(std::string("Failed to parse server response: ") + e.what());
-                print_error("Raw response: " + response.text);
-                return false;
-            }
-        }});
+    ServiceCall call;
+    call.announcement =
+        "Batch insertion with project_name and collection_name: " + project + " " + dataset + "...";
+    call.path = "/add_data_batch";
+    call.build = std::move(build);
+    call.failure_phrase = "Insertions failed! Status: ";
+    call.on_success = [&read_answer](const net::Response& response) {
+        try {
+            return read_answer(response);
+        } catch (const std::exception& e) {
+            print_error(std::string("Failed to parse server response: ") + e.what());
+            print_error("Raw response: " + response.text);
+            return false;
+        }
+    };
+    call.catch_prefix = "Error in handle_insert_batch: ";
+    return run_service_call(call);
 }
 
 // Follows an accepted dense batch job to its end.
@@ -148,14 +152,14 @@ bool report_sparse_results(const net::Response& response) {
 
 bool handle_insert_vector(const std::string& project, const std::string& dataset,
                           const std::string& string_id, std::vector<std::string> values,
-                          std::unordered_map<std::string, std::string> options) {
+                          OptionMap options) {
     return insert_one(project, dataset, string_id, [&] { return dense_vector(values); },
                       std::move(options));
 }
 
 bool handle_insert_vector(const std::string& project, const std::string& dataset,
                           const std::string& string_id, const std::string& sparse_text,
-                          std::unordered_map<std::string, std::string> options) {
+                          OptionMap options) {
     return insert_one(project, dataset, string_id, [&] { return sparse_vector(sparse_text); },
                       std::move(options));
 }
@@ -163,7 +167,7 @@ bool handle_insert_vector(const std::string& project, const std::string& dataset
 bool handle_insert_vector_batch(const std::string& project, const std::string& dataset,
                                 std::vector<std::string> string_ids,
                                 std::vector<std::vector<std::string>> rows,
-                                std::unordered_map<std::string, std::string> options) {
+                                OptionMap options) {
     return run_batch_call(
         project, dataset,
         [&](json& request) {
@@ -191,7 +195,7 @@ bool handle_insert_vector_batch(const std::string& project, const std::string& d
 bool handle_insert_vector_batch(const std::string& project, const std::string& dataset,
                                 std::vector<std::string> string_ids,
                                 const std::vector<std::string>& sparse_texts,
-                                std::unordered_map<std::string, std::string> options) {
+                                OptionMap options) {
     return run_batch_call(
         project, dataset,
         [&](json& request) {

@@ -3,8 +3,9 @@
 #include <exception>
 #include <iostream>
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
 #include "client/service_call.h"
+#include "client/state.h"
 #include "editor/line_editor.h"
 #include "net/http.h"
 
@@ -21,7 +22,7 @@ const char* const kBanner =
     "    ╚═╝   ╚═╝  ╚═╝╚═╝  ╚═╝  ╚═══╝   ╚═════╝ ";
 
 void login_error(const std::string& message) {
-    std::cerr << "\033[31m[ERROR] " << message << "\033[0m" << std::endl;
+    write_line(std::cerr, Colour::red, "[ERROR] " + message);
 }
 
 void say(const std::string& line) { std::cout << line << std::endl; }
@@ -47,7 +48,7 @@ bool handle_login_with_api_key(const std::string& api_key) {
             user_api_key = api_key;
             session_token = user_id;
             username = name;
-            std::cout << "\033[32m[SUCCESS] Login successful!\033[0m" << std::endl;
+            write_line(std::cout, Colour::green, "[SUCCESS] Login successful!");
             return true;
         }
         if (answer.is_object() && answer.contains("detail")) {
@@ -104,17 +105,12 @@ void prompt_and_authenticate() {
 }
 
 bool handle_check_cli_version() {
-    try {
-        json request = json::object();
-        request["user_api_key"] = user_api_key;
-        request["cli_version"] = TARVO_CLI_VERSION;
-        check_rate_limit();
-        net::Response response = post_json("/check_cli_version", serialize(request));
-        if (response.status != 200) {
-            print_error("Error checking CLI version with server, status code: " +
-                        std::to_string(response.status));
-            return false;
-        }
+    ServiceCall call;
+    call.path = "/check_cli_version";
+    call.build = [](json& request) { request["cli_version"] = TARVO_CLI_VERSION; };
+    call.failure_phrase = "Error checking CLI version with server, status code: ";
+    call.response_separator = std::nullopt;
+    call.on_success = [](const net::Response& response) {
         json answer;  // stays null when the text is not JSON
         try {
             answer = parse_json(response.text);
@@ -130,10 +126,9 @@ bool handle_check_cli_version() {
         // A message that is not a string is shown as its JSON text.
         print_error(message.is_string() ? message.get<std::string>() : serialize(message));
         return false;
-    } catch (const std::exception& e) {
-        print_error(std::string("Error checking CLI version with server: ") + e.what());
-        return false;
-    }
+    };
+    call.catch_prefix = "Error checking CLI version with server: ";
+    return run_service_call(call);
 }
 
 }  // namespace rest_client

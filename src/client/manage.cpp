@@ -7,8 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
 #include "client/service_call.h"
+#include "client/state.h"
 
 namespace rest_client {
 namespace {
@@ -26,20 +28,24 @@ std::function<void(json&)> add_keys(Keys keys) {
 // `noun` names the endpoint, the handler and the lines: "project", "dataset", "index".
 bool run_delete(const std::string& noun, std::string announcement, Keys keys,
                 std::string success_line) {
-    return run_service_call(ServiceCall{
-        std::move(announcement), "/delete_" + noun, "Delete " + noun + " failed! Status: ",
-        "\nResponse: ", "Error in handle_delete_" + noun + ": ", add_keys(std::move(keys)),
-        [&](const net::Response& response) {
-            // value() throws on an answer that is not an object and on keys of the wrong type.
-            const json answer = parse_json(response.text);
-            if (answer.value("success", false))
-                print_success(success_line);
-            else
-                print_error("Failed to delete " + noun +
-                            ", error code: " + answer.value("error_code", std::string("UNKNOWN")));
-            // The service answered; a refused delete is still a completed command.
-            return true;
-        }});
+    ServiceCall call;
+    call.announcement = std::move(announcement);
+    call.path = "/delete_" + noun;
+    call.build = add_keys(std::move(keys));
+    call.failure_phrase = "Delete " + noun + " failed! Status: ";
+    call.on_success = [&](const net::Response& response) {
+        // value() throws on an answer that is not an object and on keys of the wrong type.
+        const json answer = parse_json(response.text);
+        if (answer.value("success", false))
+            print_success(success_line);
+        else
+            print_error("Failed to delete " + noun +
+                        ", error code: " + answer.value("error_code", std::string("UNKNOWN")));
+        // The service answered; a refused delete is still a completed command.
+        return true;
+    };
+    call.catch_prefix = "Error in handle_delete_" + noun + ": ";
+    return run_service_call(call);
 }
 
 // ---- listing ---------------------------------------------------------------------------
@@ -82,12 +88,10 @@ Field readable_size(const char* label, const char* key) {
         }};
 }
 
+// A listing is a service call whose answer holds a list under one key; each
+// element prints as a border and one line per field.
 struct Listing {
-    std::string announcement;
-    std::string path;
-    std::string failure_phrase;
-    std::string catch_prefix;
-    std::function<void(json&)> build;
+    ServiceCall call;
     std::string fetched_line;  // printed before the answer is read; empty for none
     std::string list_key;
     std::string count_prefix;  // the count line is prefix + N + suffix
@@ -95,31 +99,33 @@ struct Listing {
     std::vector<Field> fields;
 };
 
-bool run_listing(const Listing& listing) {
-    return run_service_call(ServiceCall{
-        listing.announcement, listing.path, listing.failure_phrase,
-        "\nResponse: ", listing.catch_prefix, listing.build, [&](const net::Response& response) {
-            if (!listing.fetched_line.empty()) print_success(listing.fetched_line);
-            const json answer = parse_json(response.text);
-            if (!answer.is_object() || !answer.contains(listing.list_key) ||
-                !answer.at(listing.list_key).is_array()) {
-                print_error("Server returned incorrect response format");
-                return false;
-            }
-            const json& list = answer.at(listing.list_key);
-            print_success(listing.count_prefix + std::to_string(list.size()) +
-                          listing.count_suffix);
-            for (const json& element : list) {
-                print_border();
-                for (const Field& field : listing.fields) {
-                    // Read before writing, so a bad value prints no half line.
-                    const std::string text = field.text(element);
-                    std::cout << field.label << text << "\n" << std::flush;
-                }
-            }
-            print_border();
-            return true;
-        }});
+bool print_listing(const Listing& listing, const net::Response& response) {
+    if (!listing.fetched_line.empty()) print_success(listing.fetched_line);
+    const json answer = parse_json(response.text);
+    if (!answer.is_object() || !answer.contains(listing.list_key) ||
+        !answer.at(listing.list_key).is_array()) {
+        print_error("Server returned incorrect response format");
+        return false;
+    }
+    const json& list = answer.at(listing.list_key);
+    print_success(listing.count_prefix + std::to_string(list.size()) + listing.count_suffix);
+    for (const json& element : list) {
+        print_border();
+        for (const Field& field : listing.fields) {
+            // Read before writing, so a bad value prints no half line.
+            const std::string text = field.text(element);
+            std::cout << field.label << text << "\n" << std::flush;
+        }
+    }
+    print_border();
+    return true;
+}
+
+bool run_listing(Listing listing) {
+    listing.call.on_success = [&listing](const net::Response& response) {
+        return print_listing(listing, response);
+    };
+    return run_service_call(listing.call);
 }
 
 }  // namespace
@@ -127,47 +133,47 @@ bool run_listing(const Listing& listing) {
 // ---- creation --------------------------------------------------------------------------
 
 bool handle_create_project(const std::string& project, const std::string& application) {
-    return run_service_call(ServiceCall{
-        "Creating project with project_name, application: " + project + " " + application + "...",
-        "/create_project",
-        "Create project failed! Status: ", "\nResponse: ", "Error in handle_create_project: ",
-        [&](json& request) {
-            request["project_name"] = project;
-            if (application != "search" && application != "autoML" && application != "both")
-                throw std::invalid_argument(
-                    "Please set the application argument to one of 'search', 'autoML', or 'both'");
-            request["application"] = application;
-        },
-        [&](const net::Response&) {
-            print_success("Create project '" + project + "' succeeded");
-            return true;
-        }});
+    ServiceCall call;
+    call.announcement =
+        "Creating project with project_name, application: " + project + " " + application + "...";
+    call.path = "/create_project";
+    call.build = [&](json& request) {
+        request["project_name"] = project;
+        if (application != "search" && application != "autoML" && application != "both")
+            throw std::invalid_argument(
+                "Please set the application argument to one of 'search', 'autoML', or 'both'");
+        request["application"] = application;
+    };
+    call.failure_phrase = "Create project failed! Status: ";
+    call.on_success = [&](const net::Response&) {
+        print_success("Create project '" + project + "' succeeded");
+        return true;
+    };
+    call.catch_prefix = "Error in handle_create_project: ";
+    return run_service_call(call);
 }
 
 bool handle_init_dataset(const std::string& project, const std::string& dataset,
                          const std::string& vector_type, const std::string& vector_dim) {
-    return run_service_call(ServiceCall{
-        "Creating dataset with project_name, dataset_name, vector_type: " + project + " " +
-            dataset + " " + vector_type + "...",
-        "/init",
-        "Initialize dataset failed! Status: ", "\n Response: ", "Error in handle_init_dataset: ",
-        [&](json& request) {
-            request["project_name"] = project;
-            request["collection_name"] = dataset;
-            request["vector_type"] = vector_type;
-            // Leading blanks and a sign are taken, trailing text is ignored.
-            int dimension = 0;
-            try {
-                dimension = std::stoi(vector_dim, nullptr, 10);
-            } catch (const std::logic_error&) {
-                throw std::invalid_argument("Vector Dim should be an integer");
-            }
-            request["vector_dim"] = dimension;
-        },
-        [&](const net::Response&) {
-            print_success("Successfully initialized dataset '" + dataset + "'");
-            return true;
-        }});
+    ServiceCall call;
+    call.announcement = "Creating dataset with project_name, dataset_name, vector_type: " +
+                        project + " " + dataset + " " + vector_type + "...";
+    call.path = "/init";
+    call.build = [&](json& request) {
+        request["project_name"] = project;
+        request["collection_name"] = dataset;
+        request["vector_type"] = vector_type;
+        // Leading blanks and a sign are taken, trailing text is ignored.
+        request["vector_dim"] = to_int(vector_dim, "Vector Dim should be an integer");
+    };
+    call.failure_phrase = "Initialize dataset failed! Status: ";
+    call.response_separator = std::string("\n Response: ");
+    call.on_success = [&](const net::Response&) {
+        print_success("Successfully initialized dataset '" + dataset + "'");
+        return true;
+    };
+    call.catch_prefix = "Error in handle_init_dataset: ";
+    return run_service_call(call);
 }
 
 // ---- deletion --------------------------------------------------------------------------
@@ -196,46 +202,49 @@ bool handle_delete_index(const std::string& project, const std::string& dataset,
 // ---- listing ---------------------------------------------------------------------------
 
 bool handle_fetch_projects() {
-    return run_listing(
-        {"Fetching projects...",
-         "/fetch_projects",
-         "Projects fetch failed! Status: ",
-         "Error in handle_fetch_projects: ",
-         add_keys({}),
-         "Projects fetch succeeded",
-         "projects",
-         "Sucessfully fetched ",
-         " projects",
-         {json_text("Project Name: ", "project_name"), json_text("Project ID: ", "project_id"),
-          json_text("Application: ", "application")}});
+    Listing listing;
+    listing.call.announcement = "Fetching projects...";
+    listing.call.path = "/fetch_projects";
+    listing.call.failure_phrase = "Projects fetch failed! Status: ";
+    listing.call.catch_prefix = "Error in handle_fetch_projects: ";
+    listing.fetched_line = "Projects fetch succeeded";
+    listing.list_key = "projects";
+    listing.count_prefix = "Sucessfully fetched ";
+    listing.count_suffix = " projects";
+    listing.fields = {json_text("Project Name: ", "project_name"),
+                      json_text("Project ID: ", "project_id"),
+                      json_text("Application: ", "application")};
+    return run_listing(std::move(listing));
 }
 
 bool handle_fetch_datasets(const std::string& project) {
-    return run_listing({"Fetching dataset info of project " + project + "...",
-                        "/fetch_datasets",
-                        "Datasets fetch failed! Status: ",
-                        "Error in handle_fetch_datasets: ",
-                        add_keys({{"project_name", project}}),
-                        "Datasets fetch succeeded",
-                        "datasets",
-                        "Successfully fetched ",
-                        " datasets from project '" + project + "'",
-                        {plain_text("Name: ", "name"), plain_text("Dimension: ", "dimension"),
-                         readable_size("Size: ", "size")}});
+    Listing listing;
+    listing.call.announcement = "Fetching dataset info of project " + project + "...";
+    listing.call.path = "/fetch_datasets";
+    listing.call.build = add_keys({{"project_name", project}});
+    listing.call.failure_phrase = "Datasets fetch failed! Status: ";
+    listing.call.catch_prefix = "Error in handle_fetch_datasets: ";
+    listing.fetched_line = "Datasets fetch succeeded";
+    listing.list_key = "datasets";
+    listing.count_prefix = "Successfully fetched ";
+    listing.count_suffix = " datasets from project '" + project + "'";
+    listing.fields = {plain_text("Name: ", "name"), plain_text("Dimension: ", "dimension"),
+                      readable_size("Size: ", "size")};
+    return run_listing(std::move(listing));
 }
 
 bool handle_list_index_infos(const std::string& project, const std::string& dataset) {
-    return run_listing(
-        {"Listing the indices for dataset_name: " + dataset + "...",
-         "/list_index_infos",
-         "Listing index information failed! Status: ",
-         "Error in list_index_infos: ",
-         add_keys({{"project_name", project}, {"dataset_name", dataset}}),
-         "",
-         "index_infos",
-         "Sucessfully fetched ",
-         " index informations",
-         {json_text("Index name: ", size_t{0}), json_text("Distance type: ", size_t{1})}});
+    Listing listing;
+    listing.call.announcement = "Listing the indices for dataset_name: " + dataset + "...";
+    listing.call.path = "/list_index_infos";
+    listing.call.build = add_keys({{"project_name", project}, {"dataset_name", dataset}});
+    listing.call.failure_phrase = "Listing index information failed! Status: ";
+    listing.call.catch_prefix = "Error in list_index_infos: ";
+    listing.list_key = "index_infos";
+    listing.count_prefix = "Sucessfully fetched ";
+    listing.count_suffix = " index informations";
+    listing.fields = {json_text("Index name: ", size_t{0}), json_text("Distance type: ", size_t{1})};
+    return run_listing(std::move(listing));
 }
 
 }  // namespace rest_client

@@ -1,27 +1,21 @@
-// At most 10 operations in any sliding window of 3000 ms.
 #include "client/rate_limiter.h"
 
 #include <iostream>
 #include <stdexcept>
 
-#include "client/rest_client.h"
+#include "client/seams.h"
+#include "client/state.h"
 
 namespace rest_client {
+
 namespace {
 
-ClockFunction& clock_function() {
-    static ClockFunction fn;
-    return fn;
-}
-
 std::chrono::steady_clock::time_point now() {
-    const auto& fn = clock_function();
-    return fn ? fn() : std::chrono::steady_clock::now();
+    const auto& clock = seams().clock;
+    return clock ? clock() : std::chrono::steady_clock::now();
 }
 
 }  // namespace
-
-void set_rate_limit_clock(ClockFunction clock) { clock_function() = std::move(clock); }
 
 bool rate_limit() {
     std::lock_guard<std::mutex> lock(operation_limit_mutex);
@@ -42,9 +36,9 @@ bool rate_limit() {
 
 void check_rate_limit() {
     if (!rate_limit()) return;
-    std::cout << "\033[31m[Tarvo] Request limit reached, please try again later. If you are "
-                 "inserting multiple vectors, please use INSERT_VECTOR_BATCH.\033[0m"
-              << std::endl;
+    write_line(std::cout, Colour::red,
+               "[Tarvo] Request limit reached, please try again later. If you are inserting "
+               "multiple vectors, please use INSERT_VECTOR_BATCH.");
     throw std::runtime_error("Too many operations in a short time period!");
 }
 

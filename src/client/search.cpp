@@ -9,44 +9,21 @@
 #include <stdexcept>
 #include <string>
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
 #include "client/service_call.h"
+#include "client/state.h"
 
 namespace rest_client {
 namespace {
 
-// Moves an option's text out of the map; false when it is not there.
-bool take(OptionMap& options, const std::string& key, std::string& text) {
-    auto it = options.find(key);
-    if (it == options.end()) return false;
-    text = std::move(it->second);
-    options.erase(it);
-    return true;
-}
-
-int parse_top_k(const std::string& text) {
-    try {
-        return std::stoi(text);
-    } catch (const std::logic_error&) {  // invalid_argument or out_of_range
-        throw std::invalid_argument("argument -top_k should be an integer");
-    }
-}
-
 // Leading white space and an optional plus sign, then decimal digits; the
 // rest is ignored. A minus sign is refused rather than wrapped around.
 uint64_t parse_row_number(const std::string& text) {
-    const std::invalid_argument bad("argument -row_number should be a non-negative integer");
-    size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    if (i < text.size() && text[i] == '+') ++i;
-    if (i >= text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) throw bad;
-    uint64_t value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        const unsigned digit = static_cast<unsigned>(text[i] - '0');
-        if (value > (UINT64_MAX - digit) / 10) throw bad;
-        value = value * 10 + digit;
-    }
-    return value;
+    size_t pos = 0;
+    const std::optional<uint64_t> value = read_unsigned(text, pos);
+    if (!value) throw std::invalid_argument("argument -row_number should be a non-negative integer");
+    return *value;
 }
 
 // A non-finite element would go out as JSON null, so nan and inf are refused
@@ -74,22 +51,22 @@ void build_filter(OptionMap& options, json& request) {
     json filter = json::object();
     bool wanted = false;
     std::string text;
-    if (take(options, "filter_attribute", text)) {
+    if (take_option(options, "filter_attribute", text)) {
         filter["attribute"] = text;
         wanted = true;
     }
-    if (take(options, "filter_type", text)) {
+    if (take_option(options, "filter_type", text)) {
         filter["type"] = text;
         wanted = true;
         if (text == "equality") {
             std::string targets;
-            if (!take(options, "target_value", targets))
+            if (!take_option(options, "target_value", targets))
                 throw std::invalid_argument("target_value argument not found");
             filter["target_values"] = parse_json(targets);
         } else if (text == "range") {
             std::string start, end;
-            const bool has_start = take(options, "start_value", start);
-            const bool has_end = take(options, "end_value", end);
+            const bool has_start = take_option(options, "start_value", start);
+            const bool has_end = take_option(options, "end_value", end);
             if (!has_start || !has_end)
                 throw std::invalid_argument("start_value or end_value argument not found");
             filter["start_value"] = start;
@@ -104,24 +81,24 @@ void build_filter(OptionMap& options, json& request) {
 void build_query(const std::string& query_type, OptionMap& options, json& request) {
     std::string text;
     if (query_type == "vector") {
-        if (!take(options, "query_vector", text))
+        if (!take_option(options, "query_vector", text))
             throw std::invalid_argument("query_vector argument not found");
         request["query_vector"] = parse_query_vector(text);
     } else if (query_type == "row") {
-        if (!take(options, "row_number", text))
+        if (!take_option(options, "row_number", text))
             throw std::invalid_argument("row_number argument not found");
         request["row_number"] = parse_row_number(text);
     } else if (query_type == "file") {
         if (!options.count("file_path") || !options.count("file_type"))
             throw std::invalid_argument("file_path or file_type argument not found");
         std::string path, format;
-        take(options, "file_path", path);
-        take(options, "file_type", format);
+        take_option(options, "file_path", path);
+        take_option(options, "file_type", format);
         request["file_data"] = base64_encode(readFileContents(path));
         request["dataset_name"] = path;
         request["file_format"] = format;
     } else if (query_type == "dataset") {
-        if (!take(options, "dataset_name", text))
+        if (!take_option(options, "dataset_name", text))
             throw std::invalid_argument("dataset_name argument not found");
         request["query_dataset_name"] = text;
     } else {
@@ -165,8 +142,8 @@ bool print_answer(const net::Response& response) {
                       " search results");
         for (const json& result : results) {
             print_border();
-            std::cout << "\033[32mQuery vector: " << member(result, "query_vector_id").dump()
-                      << "\033[0m" << std::endl;
+            write_line(std::cout, Colour::green,
+                       "Query vector: " + member(result, "query_vector_id").dump());
             print_border();
             const json matches = member(result, "matches");
             if (matches.is_null()) continue;
@@ -199,7 +176,7 @@ bool print_answer(const net::Response& response) {
 
 bool handle_search(const std::string& project, const std::string& dataset,
                    const std::string& index, const std::string& query_type,
-                   std::unordered_map<std::string, std::string> options) {
+                   OptionMap options) {
     ServiceCall call;
     call.announcement = "Searching... collection_name, index_name, and query_type: " + dataset +
                         " " + index + " " + query_type + "...";
@@ -212,7 +189,8 @@ bool handle_search(const std::string& project, const std::string& dataset,
         request["query_type"] = query_type;
         request["index_name"] = index;
         std::string text;
-        if (take(options, "top_k", text)) request["top_k"] = parse_top_k(text);
+        if (take_option(options, "top_k", text))
+            request["top_k"] = to_int(text, "argument -top_k should be an integer");
         build_filter(options, request);
         build_query(query_type, options, request);
         if (!options.empty()) {

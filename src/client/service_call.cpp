@@ -2,9 +2,10 @@
 
 #include <cerrno>
 #include <ctime>
-#include <exception>
 
-#include "client/rest_client.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
+#include "client/state.h"
 
 namespace rest_client {
 
@@ -14,15 +15,10 @@ std::string serialize(const json& value) {
 
 namespace {
 
-// The library parses without recursion, but copies, comparisons and the
-// writer recurse once per level: a deeply nested answer would overflow the
-// stack. No text the client reads comes near this depth.
-constexpr int kMaxJsonDepth = 1000;
-
 // Throws the library's parse error at the first bracket that opens a level
 // past the limit. Brackets inside strings do not count.
-void check_json_depth(const std::string& text) {
-    int depth = 0;
+void check_answer_depth(const std::string& text) {
+    size_t depth = 0;
     bool in_string = false;
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
@@ -34,10 +30,10 @@ void check_json_depth(const std::string& text) {
         } else if (c == '"') {
             in_string = true;
         } else if (c == '[' || c == '{') {
-            if (++depth > kMaxJsonDepth)
+            if (++depth > kMaxAnswerDepth)
                 throw json::parse_error::create(
                     101, i + 1,
-                    "syntax error - JSON nested deeper than " + std::to_string(kMaxJsonDepth) +
+                    "syntax error - JSON nested deeper than " + std::to_string(kMaxAnswerDepth) +
                         " levels",
                     nullptr);
         } else if ((c == ']' || c == '}') && depth > 0) {
@@ -49,37 +45,104 @@ void check_json_depth(const std::string& text) {
 }  // namespace
 
 json parse_json(const std::string& text) {
-    check_json_depth(text);
+    check_answer_depth(text);
     return json::parse(text, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/false);
 }
 
-net::Response post_json(const std::string& path, const std::string& body) {
-    return net::post(server_base_url + path, {{"Content-Type", "application/json"}}, body);
+// ---- request bodies --------------------------------------------------------------------
+
+RequestBody::RequestBody(const json& request, const Outside& outside) {
+    if (outside.empty()) {
+        owned_.push_back(serialize(request));
+        parts_.emplace_back(owned_.back());
+        return;
+    }
+    json keys = request;
+    for (const auto& entry : outside) keys[entry.first] = nullptr;
+
+    // Segments in order: an owned text, or the parts of an outside text.
+    struct Segment {
+        size_t owned;  // index into owned_, or SIZE_MAX for an outside text
+        const std::vector<std::string_view>* views;
+    };
+    std::vector<Segment> segments;
+    std::string text = "{";
+    for (auto it = keys.begin(); it != keys.end(); ++it) {
+        if (it != keys.begin()) text += ',';
+        text += serialize(json(it.key())) + ':';
+        auto o = outside.find(it.key());
+        if (o == outside.end()) {
+            text += serialize(it.value());
+            continue;
+        }
+        owned_.push_back(std::move(text) + '"');
+        segments.push_back({owned_.size() - 1, nullptr});
+        segments.push_back({SIZE_MAX, &o->second});
+        text = "\"";
+    }
+    owned_.push_back(std::move(text) + '}');
+    segments.push_back({owned_.size() - 1, nullptr});
+    // Views into owned_ are taken only now that it no longer grows.
+    for (const auto& s : segments) {
+        if (s.owned != SIZE_MAX) {
+            parts_.emplace_back(owned_[s.owned]);
+            continue;
+        }
+        for (std::string_view v : *s.views)
+            if (!v.empty()) parts_.push_back(v);
+    }
 }
 
-net::Response post_json(const std::string& path, const std::vector<std::string_view>& body_parts) {
-    return net::post(server_base_url + path, {{"Content-Type", "application/json"}}, body_parts);
+size_t RequestBody::size() const {
+    size_t n = 0;
+    for (auto p : parts_) n += p.size();
+    return n;
 }
+
+std::string RequestBody::joined() const {
+    std::string out;
+    out.reserve(size());
+    for (auto p : parts_) out.append(p);
+    return out;
+}
+
+// ---- the service call ------------------------------------------------------------------
+
+namespace {
+
+net::Response post(const ServiceCall& call) {
+    json request = json::object();
+    request["user_api_key"] = user_api_key;
+    if (call.build) call.build(request);
+    if (call.gated) check_rate_limit();
+    if (call.after_gate) call.after_gate();
+    const RequestBody body(request, call.outside);
+    return net::post(server_base_url + call.path, {{"Content-Type", "application/json"}},
+                     body.parts());
+}
+
+bool run_unguarded(const ServiceCall& call) {
+    net::Response response = post(call);
+    if (response.status != 200) {
+        std::string line = call.failure_phrase + std::to_string(response.status);
+        if (call.response_separator) line += *call.response_separator + response.text;
+        print_error(line);
+        return false;
+    }
+    return call.on_success ? call.on_success(response) : true;
+}
+
+}  // namespace
 
 bool run_service_call(const ServiceCall& call) {
     try {
         if (!call.announcement.empty()) print_info(call.announcement);
-        json request = json::object();
-        request["user_api_key"] = user_api_key;
-        if (call.build) call.build(request);
-        check_rate_limit();
-        const std::string body = serialize(request);
-        net::Response response = post_json(call.path, body);
-        if (response.status != 200) {
-            print_error(call.failure_phrase + std::to_string(response.status) +
-                        call.response_separator + response.text);
-            return false;
-        }
-        return call.on_success ? call.on_success(response) : true;
+        return run_unguarded(call);
     } catch (const CallStopped&) {
         return false;
     } catch (const std::exception& e) {
-        print_error(call.catch_prefix + e.what());
+        if (!call.catch_prefix) throw;
+        print_error(*call.catch_prefix + e.what());
         return false;
     }
 }
@@ -87,11 +150,6 @@ bool run_service_call(const ServiceCall& call) {
 // ---- server jobs -------------------------------------------------------------------
 
 namespace {
-
-SleepFunction& sleep_function() {
-    static SleepFunction fn;
-    return fn;
-}
 
 // A full-length wait: an interruption by a signal resumes for the time left.
 void real_sleep(std::chrono::milliseconds duration) {
@@ -101,17 +159,23 @@ void real_sleep(std::chrono::milliseconds duration) {
     }
 }
 
+JobState job_state(const std::string& status) {
+    if (status == "pending") return JobState::pending;
+    if (status == "in_progress") return JobState::in_progress;
+    if (status == "finished") return JobState::finished;
+    if (status == "failed") return JobState::failed;
+    print_error("Server returned unknown status");
+    return JobState::unknown;
+}
+
 }  // namespace
 
 void sleep_for(std::chrono::milliseconds duration) {
-    const auto& fn = sleep_function();
-    if (fn)
-        fn(duration);
+    if (const auto& sleep = seams().sleep)
+        sleep(duration);
     else
         real_sleep(duration);
 }
-
-void set_sleep_function(SleepFunction fn) { sleep_function() = std::move(fn); }
 
 json make_status_request(const std::string& job_id) {
     json request = json::object();
@@ -122,33 +186,24 @@ json make_status_request(const std::string& job_id) {
 
 JobStatus poll_job_once(const std::string& path, const json& status_request) {
     JobStatus result;
-    net::Response response = post_json(path, serialize(status_request));
-    if (response.status != 200) {
-        print_error("Server error: returned status " + std::to_string(response.status) +
-                    " due to " + response.text);
-        result.state = JobState::http_error;
-        return result;
-    }
-    result.answer = parse_json(response.text);
-    const json& a = result.answer;
-    if (!a.is_object() || !a.contains("success") || !a.contains("status")) {
-        print_error("Server returned invalid response");
-        result.state = JobState::invalid;
-        return result;
-    }
-    const std::string status = a.at("status").get<std::string>();
-    if (status == "pending")
-        result.state = JobState::pending;
-    else if (status == "in_progress")
-        result.state = JobState::in_progress;
-    else if (status == "finished")
-        result.state = JobState::finished;
-    else if (status == "failed")
-        result.state = JobState::failed;
-    else {
-        print_error("Server returned unknown status");
-        result.state = JobState::unknown;
-    }
+    ServiceCall call;
+    call.path = path;
+    call.gated = false;
+    call.build = [&](json& request) { request = status_request; };
+    call.failure_phrase = "Server error: returned status ";
+    call.response_separator = " due to ";
+    call.on_success = [&](const net::Response& response) {
+        result.answer = parse_json(response.text);
+        const json& a = result.answer;
+        if (!a.is_object() || !a.contains("success") || !a.contains("status")) {
+            print_error("Server returned invalid response");
+            result.state = JobState::invalid;
+        } else {
+            result.state = job_state(a.at("status").get<std::string>());
+        }
+        return true;
+    };
+    if (!run_service_call(call)) result.state = JobState::http_error;
     return result;
 }
 

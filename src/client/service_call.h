@@ -1,11 +1,14 @@
-// The one way the command handlers talk to the service: announce, build the
-// request object, pass the rate limiter, serialise, POST, apply the status
-// rule, and catch. Handlers state only what differs.
+// The one way the client talks to the service: announce, build the request
+// object, pass the rate limiter, serialise, POST, apply the status rule, and
+// catch. Callers state only what differs. Server jobs are followed with one
+// poll loop on top of it.
 #pragma once
 
 #include <chrono>
 #include <exception>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,28 +25,56 @@ using json = nlohmann::json;
 // not valid UTF-8 throws).
 std::string serialize(const json& value);
 
-// Parses a response text; no comments, errors thrown. A text nested deeper
-// than 1000 levels is refused with a parse error.
+// Service answers nested deeper than this are refused with a parse error:
+// the library parses without recursion, but copies, comparisons and the
+// writer recurse once per level. No answer the client reads comes near it.
+constexpr size_t kMaxAnswerDepth = 1000;
+
+// Parses a response text; no comments, errors thrown.
 json parse_json(const std::string& text);
 
-// POSTs a compact JSON body with the Content-Type header to base URL + path.
-// No rate-limit gate: callers that must pass it call check_rate_limit first.
-net::Response post_json(const std::string& path, const std::string& body);
-// The same, the body being the concatenation of the parts (sent without
-// joining them first).
-net::Response post_json(const std::string& path, const std::vector<std::string_view>& body_parts);
+// The compact serialisation of a request object in which some string fields
+// are kept outside the object (big Base64 texts, each given as its list of
+// parts), as a list of parts pointing into those texts. The outside texts
+// must need no JSON escaping (Base64 text), their keys must not be in the
+// object, and they must outlive the body.
+class RequestBody {
+public:
+    using Outside = std::map<std::string, std::vector<std::string_view>>;
+    RequestBody(const json& request, const Outside& outside);
+    const std::vector<std::string_view>& parts() const { return parts_; }
+    size_t size() const;
+    std::string joined() const;
 
+private:
+    std::vector<std::string> owned_;
+    std::vector<std::string_view> parts_;
+};
+
+// One request to the service. Filled by field name; the explicit
+// constructor keeps it from being filled by position.
 struct ServiceCall {
-    std::string announcement;      // print_info line; empty prints none
-    std::string path;              // endpoint path, e.g. "/create_project"
-    std::string failure_phrase;    // e.g. "Create project failed! Status: "
-    std::string response_separator = "\nResponse: ";
-    std::string catch_prefix;      // e.g. "Error in handle_create_project: "
-    // Adds the handler's keys (user_api_key is already there) and checks the
+    explicit ServiceCall() = default;
+
+    std::string announcement;  // print_info line first; empty prints none
+    std::string path;          // endpoint path, e.g. "/create_project"
+    bool gated = true;         // passes the rate limiter (status polls do not)
+    // Adds the caller's keys (user_api_key is already there) and checks the
     // arguments; throwing here sends nothing.
     std::function<void(json& request)> build;
-    // Reads a status-200 answer; its result is the handler's result.
+    // Runs once the rate limiter has let the request through.
+    std::function<void()> after_gate;
+    // String fields sent from their parts rather than from the object.
+    RequestBody::Outside outside;
+    // A status other than 200 prints failure_phrase, the status and, when
+    // there is a separator, the separator and the response text.
+    std::string failure_phrase;  // e.g. "Create project failed! Status: "
+    std::optional<std::string> response_separator = std::string("\nResponse: ");
+    // Reads a status-200 answer; its result is the call's result.
     std::function<bool(const net::Response& response)> on_success;
+    // The catch line's prefix, e.g. "Error in handle_create_project: ";
+    // none: exceptions reach the caller.
+    std::optional<std::string> catch_prefix;
 };
 
 // Thrown by a build step that has already printed its own error lines:
@@ -52,16 +83,14 @@ struct CallStopped : std::exception {
     const char* what() const noexcept override { return "call stopped"; }
 };
 
-// Runs one service call; returns false after any error line.
+// Runs one service call; false after a failure line, a catch line or a
+// false answer reading.
 bool run_service_call(const ServiceCall& call);
 
 // ---- server jobs -------------------------------------------------------------------
 
-// All waits between polls go through here, so tests can replace them.
-using SleepFunction = std::function<void(std::chrono::milliseconds)>;
+// Every wait between polls goes through here (seams().sleep in tests).
 void sleep_for(std::chrono::milliseconds duration);
-// Replaces the sleep; an empty function restores the real one.
-void set_sleep_function(SleepFunction fn);
 
 enum class JobState { http_error, invalid, pending, in_progress, finished, failed, unknown };
 
@@ -73,9 +102,10 @@ struct JobStatus {
 // Builds the status request of a job: job_id and user_api_key.
 json make_status_request(const std::string& job_id);
 
-// One status request. Prints "Server error: returned status ..." for a status
-// other than 200 and "Server returned invalid response" for an answer that is
-// not an object with success and status. Parse and type errors throw.
+// One status request, not gated. Prints "Server error: returned status ..."
+// for a status other than 200, "Server returned invalid response" for an
+// answer that is not an object with success and status, and "Server
+// returned unknown status". Parse and type errors throw.
 JobStatus poll_job_once(const std::string& path, const json& status_request);
 
 // Polls until the job leaves "pending"/"in_progress": after each of those it

@@ -1,42 +1,29 @@
 // Process-wide client state and the console lines of the service client.
-#include <cerrno>
-#include <cctype>
-#include <climits>
+#include "client/state.h"
+
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
 #include "client/addresses.h"
-#include "client/rest_client.h"
+#include "client/helpers.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
 
 namespace rest_client {
-
-bool parse_shard_size(const std::string& text, int32_t& out) {
-    const char* s = text.c_str();
-    while (std::isspace(static_cast<unsigned char>(*s))) ++s;
-    const char* digits = s;
-    if (*digits == '+' || *digits == '-') ++digits;
-    if (!std::isdigit(static_cast<unsigned char>(*digits))) return false;
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(s, &end, 10);
-    if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
-    out = static_cast<int32_t>(v);
-    return true;
-}
-
 namespace {
 
 int32_t shard_size_from_environment() {
     constexpr int32_t kDefault = 209715200;  // 200 MiB
     const char* text = std::getenv("SHARD_SIZE");
     if (!text) return kDefault;
-    int32_t value = kDefault;
-    if (!parse_shard_size(text, value)) {
+    std::optional<int32_t> value = parse_int32(text);
+    if (!value) {
         std::cerr << "[WARNING] SHARD_SIZE is not a 32-bit integer, using " << kDefault
                   << " bytes" << std::endl;
         return kDefault;
     }
-    return value;
+    return *value;
 }
 
 }  // namespace
@@ -59,20 +46,38 @@ std::string sdk_docs_url = default_docs_site_url() + "/index.php?section=sdkSect
 OperationLimit record;
 std::mutex operation_limit_mutex;
 
-void print_success(std::string message) {
-    std::cout << "\033[32m[SUCCESS] " << message << "\033[0m" << std::endl;
+std::string coloured(Colour colour, const std::string& text) {
+    static const char* const kCodes[] = {"", "\033[32m", "\033[33m", "\033[31m"};
+    if (colour == Colour::none) return text;
+    return kCodes[static_cast<int>(colour)] + text + "\033[0m";
 }
 
-void print_warning(std::string message) {
-    std::cout << "\033[33m[WARNING]" << message << "\033[0m" << std::endl;
+void write_line(std::ostream& out, Colour colour, const std::string& text) {
+    out << coloured(colour, text) << std::endl;
 }
 
-void print_error(std::string message) {
-    std::cout << "\033[31m[ERROR] " << message << "\033[0m" << std::endl;
+void print_success(std::string message) { write_line(std::cout, Colour::green, "[SUCCESS] " + message); }
+void print_warning(std::string message) { write_line(std::cout, Colour::yellow, "[WARNING]" + message); }
+void print_error(std::string message) { write_line(std::cout, Colour::red, "[ERROR] " + message); }
+void print_info(std::string message) { write_line(std::cerr, Colour::none, "[INFO] " + message); }
+void print_border() { write_line(std::cout, Colour::none, "================================"); }
+
+std::optional<std::string> read_stdin_line() {
+    if (const auto& reader = seams().read_line) return reader();
+    std::string line;
+    if (std::getline(std::cin, line)) return line;
+    std::cin.clear();
+    std::clearerr(stdin);
+    return std::nullopt;
 }
 
-void print_info(std::string message) { std::cerr << "[INFO] " << message << std::endl; }
+}  // namespace rest_client
 
-void print_border() { std::cout << "================================" << std::endl; }
+namespace rest_client {
+
+Seams& seams() {
+    static Seams current;
+    return current;
+}
 
 }  // namespace rest_client

@@ -1,21 +1,20 @@
-#include "actions.h"
+#include "shell/actions.h"
 
-#include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <iostream>
 
 #include <nlohmann/json.hpp>
 
-#include "console.h"
-#include "dispatch.h"
-#include "help_texts.h"
+#include "client/helpers.h"
+#include "client/seams.h"
+#include "client/state.h"
+#include "shell/console.h"
+#include "shell/help_texts.h"
 
 namespace shell {
 namespace {
 
 using json = nlohmann::json;
+using rest_client::OptionMap;
 
 std::string lower_ascii(std::string text) {
     for (char& c : text)
@@ -26,39 +25,23 @@ std::string lower_ascii(std::string text) {
 void error_line(const std::string& message) { yyerror(message.c_str()); }
 
 // Asks a yes/no question on standard input. The answer is read as a plain
-// line, never through the line editor, so it stays out of the history.
+// line, never through the line editor, so it stays out of the history; end
+// of input cancels.
 bool confirmed(const std::string& question, bool newline) {
-    std::cout << "\033[33m" << question << "\033[0m";
+    std::cout << rest_client::coloured(rest_client::Colour::yellow, question);
     if (newline) std::cout << "\n";
     std::cout.flush();
-    std::string answer;
-    if (!std::getline(std::cin, answer)) {
-        // End of input cancels; clear it so that a later question at a
-        // terminal is asked again.
-        std::cin.clear();
-        std::clearerr(stdin);
-        return false;
-    }
-    return answer == "y" || answer == "Y";
+    const std::optional<std::string> answer = rest_client::read_stdin_line();
+    return answer && (*answer == "y" || *answer == "Y");
 }
 
-void cancelled(const char* text) { std::cout << "\033[31m" << text << "\033[0m" << std::endl; }
+void cancelled(const char* text) {
+    rest_client::write_line(std::cout, rest_client::Colour::red, text);
+}
+
+rest_client::Handlers& handlers() { return rest_client::seams().handlers; }
 
 OptionMap handler_options(const Options& options) { return OptionMap(options.begin(), options.end()); }
-
-// Leading blanks, an optional sign, at least one digit; what follows the
-// digits does not matter. The number must fit 32 bits.
-bool reads_as_int32(const std::string& text) {
-    const char* start = text.c_str();
-    while (*start == ' ' || (*start >= '\t' && *start <= '\r')) ++start;
-    const char* digits = start;
-    if (*digits == '+' || *digits == '-') ++digits;
-    if (*digits < '0' || *digits > '9') return false;
-    errno = 0;
-    char* end = nullptr;
-    long long value = std::strtoll(start, &end, 10);
-    return errno != ERANGE && value >= INT32_MIN && value <= INT32_MAX;
-}
 
 bool dump(const json& value, std::string& text) {
     try {
@@ -79,16 +62,13 @@ bool attach_index(const std::string& project, const std::string& dataset,
                   const std::string* large_index) {
     bool large = false;
     if (large_index) {
-        std::string word = lower_ascii(*large_index);
-        if (word == "true" || word == "yes" || word == "1") {
-            large = true;
-        } else if (word == "false" || word == "no" || word == "0") {
-            large = false;
-        } else {
+        const std::optional<bool> word = rest_client::yes_no_word(*large_index);
+        if (!word) {
             error_line("Invalid value for large_index. Expected one of: \"true\", \"false\", "
                        "\"yes\", \"no\", \"1\", \"0\".");
             return false;
         }
+        large = *word;
     }
     debug("Attaching index '" + index + "' to dataset '" + dataset + "' with large_index=" +
           (large ? "true" : "false") + "...");
@@ -202,7 +182,7 @@ bool upload(const std::string& project, const std::string& file_path, const Opti
     else if ((format->second == "csv" || format->second == "json") &&
              !options.count("has_field_names"))
         problem = "Missing required argument: --has_field_names (required for csv/json)";
-    else if (binary_dim != options.end() && !reads_as_int32(binary_dim->second))
+    else if (binary_dim != options.end() && !rest_client::parse_int32(binary_dim->second))
         problem = "binary_dim must be an integer";
     if (problem) {
         yyerror(problem);
@@ -246,15 +226,12 @@ void print_search_options(const Options& gathered) {
 }
 
 bool has_field_names(const std::string& word, std::string& value) {
-    std::string lowered = lower_ascii(word);
-    if (lowered == "true" || lowered == "1" || lowered == "yes") {
-        value = "true";
-    } else if (lowered == "false" || lowered == "0" || lowered == "no") {
-        value = "false";
-    } else {
-        error_line("Invalid value for HAS_FIELD_NAMES: " + lowered);
+    const std::optional<bool> yes = rest_client::yes_no_word(word);
+    if (!yes) {
+        error_line("Invalid value for HAS_FIELD_NAMES: " + lower_ascii(word));
         return false;
     }
+    value = *yes ? "true" : "false";
     return true;
 }
 

@@ -4,7 +4,7 @@
 // overflows the stack on a long word.
 #include <cstdlib>
 
-#include "scanner.h"
+#include "shell/scanner.h"
 
 namespace {
 

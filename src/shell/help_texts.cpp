@@ -1,4 +1,4 @@
-#include "help_texts.h"
+#include "shell/help_texts.h"
 
 #include <iostream>
 

@@ -4,7 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/state.h"
 #include "editor/line_editor.h"
 #include "shell/shell.h"
 

@@ -12,10 +12,10 @@
 }
 
 %code {
-#include "actions.h"
-#include "console.h"
-#include "help_texts.h"
-#include "scanner.h"
+#include "shell/actions.h"
+#include "shell/console.h"
+#include "shell/help_texts.h"
+#include "shell/scanner.h"
 
 using shell::take;
 

@@ -1,13 +1,13 @@
-#include "shell.h"
+#include "shell/shell.h"
 
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <memory>
 
-#include "console.h"
-#include "parser.tab.hpp"
-#include "scanner.h"
+#include "shell/console.h"
+#include "shell/parser.tab.hpp"
+#include "shell/scanner.h"
 
 namespace shell {
 

@@ -355,7 +355,7 @@ TEST_F(AttachTest, WindowFullForLookupOnly) {
     record.timestamps.assign(10, t0);
     std::vector<milliseconds> ticks{milliseconds(100), milliseconds(3101)};
     size_t calls = 0;
-    set_rate_limit_clock([&] { return t0 + ticks.at(std::min(calls++, ticks.size() - 1)); });
+    seams().clock = ([&] { return t0 + ticks.at(std::min(calls++, ticks.size() - 1)); });
     bool result = false;
     Output o = capture([&] { result = handle_attach_index("p1", "d1", "i1", "L2", false); });
     EXPECT_TRUE(result);
@@ -429,7 +429,7 @@ TEST_F(AttachTest, ConnectionClosedDuringPoll) {
     ClosingListener closing;
     // The first status answer says pending; during the wait the service goes away.
     service->push(kStatusPath, Reply{200, R"j({"status":"pending","success":true})j"});
-    set_sleep_function([&](milliseconds d) {
+    seams().sleep = ([&](milliseconds d) {
         sleeps.push_back(d);
         server_base_url = closing.api_url();
     });

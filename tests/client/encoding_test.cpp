@@ -6,7 +6,11 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
+#include "client/state.h"
 #include "fake/fake_service.h"
 #include "support/capture.h"
 
@@ -117,14 +121,10 @@ TEST(ShardSizeText, StartUpConversion) {
         {"1048576", 1048576}, {"  1048576", 1048576}, {"10MB", 10}, {"0x100", 0},
         {"-5", -5}, {"+7", 7}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN}};
     for (const auto& [text, want] : good) {
-        int32_t v = 123;
-        EXPECT_TRUE(parse_shard_size(text, v)) << text;
-        EXPECT_EQ(v, want) << text;
+        EXPECT_EQ(parse_int32(text), std::optional<int32_t>(want)) << text;
     }
     for (const char* bad : {"", "abc", "  ", "2147483648", "-2147483649", "99999999999999999999", "- 5"}) {
-        int32_t v = 123;
-        EXPECT_FALSE(parse_shard_size(bad, v)) << bad;
-        EXPECT_EQ(v, 123);
+        EXPECT_FALSE(parse_int32(bad)) << bad;
     }
 }
 

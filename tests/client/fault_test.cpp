@@ -11,7 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
+#include "client/state.h"
 #include "fake/fake_service.h"
 #include "support/client_fixture.h"
 #include "support/misbehaving_server.h"

@@ -2,7 +2,11 @@
 // through the real HTTP layer.
 #include <gtest/gtest.h>
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
+#include "client/state.h"
 #include "support/client_fixture.h"
 #include "support/process.h"
 

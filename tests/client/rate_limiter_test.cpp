@@ -5,7 +5,11 @@
 #include <stdexcept>
 
 #include "client/rate_limiter.h"
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
+#include "client/state.h"
 #include "support/client_fixture.h"
 
 using namespace rest_client;
@@ -19,9 +23,9 @@ class RateLimiter : public ::testing::Test {
 protected:
     void SetUp() override {
         record.timestamps.clear();
-        set_rate_limit_clock([this] { return t0 + now; });
+        seams().clock = ([this] { return t0 + now; });
     }
-    void TearDown() override { set_rate_limit_clock({}); }
+    void TearDown() override { seams().clock = nullptr; }
     bool at(long ms) {
         now = milliseconds(ms);
         return rate_limit();
@@ -87,7 +91,7 @@ TEST_F(RateLimiter, GatePrintsItsLineAndThrows) {
 class RateLimitedCall : public test_support::ClientTest {};
 
 TEST_F(RateLimitedCall, RefusedCallSendsNothing) {
-    set_rate_limit_clock([] { return steady_clock::time_point(std::chrono::hours(5)); });
+    seams().clock = ([] { return steady_clock::time_point(std::chrono::hours(5)); });
     for (int i = 0; i < 10; ++i) rate_limit();
     ServiceCall call;
     call.announcement = "Doing...";

@@ -29,7 +29,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
+#include "client/state.h"
 #include "client/service_call.h"
 #include "fake/fake_service.h"
 #include "scripted_service.h"
@@ -185,7 +189,7 @@ size_t sleeps = 0;
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     service = std::make_unique<fuzz::ScriptedService>();
     targets = make_targets();
-    rest_client::set_sleep_function([](std::chrono::milliseconds) { ++sleeps; });
+    rest_client::seams().sleep = ([](std::chrono::milliseconds) { ++sleeps; });
     return 0;
 }
 

@@ -2,7 +2,11 @@
 
 #include <string>
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
+#include "client/state.h"
 #include "fake/fake_service.h"
 
 namespace fuzz {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "shell/dispatch.h"
+#include "client/seams.h"
 #include "shell/shell.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("FUZZ_WORDS", "a b [c]", 1);
     setenv("FUZZ_EMPTY", "", 1);
     setenv("FUZZ_BYTES", "\xff\xc3", 1);
-    shell::Handlers& h = shell::handlers();
+    rest_client::Handlers& h = rest_client::seams().handlers;
     h.attach_index = [](auto&&...) { return true; };
     h.init_dataset = [](auto&&...) { return true; };
     h.create_project = [](auto&&...) { return true; };

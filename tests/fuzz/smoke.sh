@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# Builds every fuzz target and runs each for a while over a scratch copy of
-# its committed seed corpus (the committed one is never written). Fails on
-# any crash, sanitizer report, leak or time-out.
+# Builds every fuzz target (clang, -DTARVO_FUZZ=ON, into build-fuzz/) and runs
+# each for a while over a scratch copy of its committed seed corpus (the
+# committed one is never written). Fails on any crash, sanitizer report, leak
+# or time-out.
 #   tests/fuzz/smoke.sh [seconds per target, default 30]
-# With FUZZ_SKIP_BUILD=1 it runs what build-fuzz/ already holds.
+# With FUZZ_SKIP_BUILD=1 it runs what build-fuzz/ already holds. To run one
+# target by hand, for example:
+#   build-fuzz/answers_fuzzer -dict=tests/fuzz/answers.dict -close_fd_mask=3 \
+#       -timeout=10 -max_total_time=600 my_corpus tests/fuzz/corpus/answers
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-30}
 out=${FUZZ_BUILD_DIR:-build-fuzz}
 
 if [ "${FUZZ_SKIP_BUILD:-0}" != 1 ]; then
-  tests/fuzz/build_fuzzers.sh
+  CC=clang CXX=clang++ cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTARVO_FUZZ=ON -DTARVO_TESTS=OFF >/dev/null
+  cmake --build "$out" -j"$(nproc)" --target shell_fuzzer answers_fuzzer upload_fuzzer
 fi
 
 scratch=$(mktemp -d)

@@ -34,7 +34,11 @@
 #include <nlohmann/json.hpp>
 
 #include "client/rate_limiter.h"
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
+#include "client/state.h"
 #include "client/service_call.h"
 #include "fake/fake_service.h"
 
@@ -170,10 +174,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     service = std::make_unique<fake::FakeService>();
     server_base_url = service->api_url();
     rest_client::user_api_key = fake::FakeService::kValidKey;
-    rest_client::set_sleep_function([](std::chrono::milliseconds) {});
+    rest_client::seams().sleep = ([](std::chrono::milliseconds) {});
     // Every operation happens a second after the one before, so the limiter
     // never stops an upload however many shards it sends.
-    rest_client::set_rate_limit_clock([] { return fake_now += std::chrono::seconds(1); });
+    rest_client::seams().clock = ([] { return fake_now += std::chrono::seconds(1); });
     std::string pattern = (std::filesystem::temp_directory_path() / "upload_fuzzer_XXXXXX").string();
     check(mkdtemp(pattern.data()) != nullptr, "cannot make a scratch directory");
     dir = pattern;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "parser.tab.hpp"
+#include "shell/parser.tab.hpp"
 #include "shell/scanner.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "shell/dispatch.h"
+#include "client/seams.h"
 #include "shell/help_texts.h"
 #include "shell/shell.h"
 #include "support/capture.h"
@@ -68,7 +68,7 @@ inline std::string help(const std::string& command) {
 class ShellTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto& h = shell::handlers();
+        auto& h = rest_client::seams().handlers;
         h.attach_index = [this](const auto&... a) { return record("attach_index", a...); };
         h.init_dataset = [this](const auto&... a) { return record("init_dataset", a...); };
         h.create_project = [this](const auto&... a) { return record("create_project", a...); };
@@ -90,7 +90,7 @@ protected:
         h.search = [this](const auto&... a) { return record("search", a...); };
         h.upload = [this](const auto&... a) { return record("upload", a...); };
     }
-    void TearDown() override { shell::handlers() = shell::client_handlers(); }
+    void TearDown() override { rest_client::seams().handlers = rest_client::Handlers(); }
 
     // Runs one line (a newline is appended) with `input` on standard input.
     LineRun run(const std::string& line, const std::string& input = "") {

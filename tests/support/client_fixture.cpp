@@ -10,13 +10,12 @@ void ClientTest::SetUp() {
     rest_client::account_service_url = service->base_url();
     rest_client::user_api_key = fake::FakeService::kValidKey;
     rest_client::record.timestamps.clear();
-    rest_client::set_rate_limit_clock({});
-    rest_client::set_sleep_function([this](std::chrono::milliseconds d) { sleeps.push_back(d); });
+    seams_guard = std::make_unique<rest_client::SeamsGuard>();
+    rest_client::seams().sleep = [this](std::chrono::milliseconds d) { sleeps.push_back(d); };
 }
 
 void ClientTest::TearDown() {
-    rest_client::set_sleep_function({});
-    rest_client::set_rate_limit_clock({});
+    seams_guard.reset();
     service.reset();
 }
 

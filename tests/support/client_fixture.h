@@ -9,7 +9,11 @@
 #include <memory>
 #include <vector>
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
+#include "client/state.h"
 #include "client/service_call.h"
 #include "fake/fake_service.h"
 #include "support/capture.h"
@@ -28,6 +32,7 @@ protected:
 
     std::unique_ptr<fake::FakeService> service;
     std::vector<std::chrono::milliseconds> sleeps;
+    std::unique_ptr<rest_client::SeamsGuard> seams_guard;
 };
 
 }  // namespace test_support

@@ -9,12 +9,16 @@
 
 #include <thread>
 
-#include "client/parallel_gzip.h"
-#include "client/rest_client.h"
+#include "gzip/parallel_gzip.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
+#include "client/state.h"
 #include "fake/fake_service.h"
-#include "upload_testing.h"
+#include "client/upload/upload_testing.h"
 
-using namespace rest_client::upload;
+using namespace gzip;
 using upload_testing::pseudo_random_bytes;
 
 namespace {

@@ -8,7 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "client/upload_payload.h"
+#include "client/service_call.h"
+#include "client/upload/payload.h"
 
 namespace rest_client::upload {
 
@@ -32,11 +33,9 @@ public:
     // Polls until the last shard's subjob has finished; the handler's result.
     bool wait_for_all();
 
-    size_t shards_sent() const { return status_requests_.size(); }
-
 private:
-    // 1 finished, 0 still waiting, -1 failed or unusable answer.
-    int poll(size_t shard);
+    // finished, pending or in_progress; anything else has printed its line.
+    JobState poll(size_t shard);
     void poll_pass();
     size_t finished_count() const;
 

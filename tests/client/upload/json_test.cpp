@@ -3,7 +3,7 @@
 // second hands out the elements the parsed document would hold, across read
 // buffers; whole uploads of a big array, of a piped file and of one nested
 // too deeply.
-#include "client/upload_json.h"
+#include "client/upload/json_reader.h"
 
 #include "support/process.h"
 #include "upload_testing.h"
@@ -12,7 +12,7 @@ using namespace upload_testing;
 using rest_client::OptionMap;
 using rest_client::upload::check_json_value;
 using rest_client::upload::JsonArrayElements;
-using rest_client::upload::kMaxJsonDepth;
+using rest_client::upload::kMaxDataDepth;
 
 namespace {
 
@@ -101,9 +101,9 @@ TEST(JsonElements, FirstPassThrowsWhatTheDocumentParseThrows) {
 }
 
 TEST(JsonElements, NestingBeyondTheLimitIsRefused) {
-    const std::string deepest = "[" + nested(kMaxJsonDepth - 1) + "]";
+    const std::string deepest = "[" + nested(kMaxDataDepth - 1) + "]";
     EXPECT_EQ(streamed_elements(deepest), document_elements(deepest));
-    std::istringstream in("[" + nested(kMaxJsonDepth) + "]");
+    std::istringstream in("[" + nested(kMaxDataDepth) + "]");
     EXPECT_THROW(check_json_value(in), std::runtime_error);
 }
 

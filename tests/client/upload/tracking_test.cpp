@@ -2,7 +2,11 @@
 // shard's send, the poll pass after it and the wait loop, and every failure.
 #include "upload_testing.h"
 
-#include "client/rest_client.h"
+#include "client/handlers.h"
+#include "client/helpers.h"
+#include "client/rate_limiter.h"
+#include "client/seams.h"
+#include "client/state.h"
 
 using namespace upload_testing;
 using rest_client::OptionMap;

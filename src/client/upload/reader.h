@@ -1,18 +1,18 @@
 // The middle stage of an upload: reads the data file record by record, pairs
-// records with string ids, cuts the records into shards of about SHARD_SIZE
-// bytes and hands each shard to the sender.
+// records with string ids, cuts the records into shards of about the plan's
+// shard size and hands each shard to the sender.
 #pragma once
 
 #include <cstdint>
 #include <deque>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "client/upload_arguments.h"
-#include "client/upload_payload.h"
-#include "client/upload_sender.h"
+#include "client/helpers.h"
+#include "client/upload/arguments.h"
+#include "client/upload/payload.h"
+#include "client/upload/sender.h"
 
 namespace rest_client::upload {
 
@@ -27,12 +27,13 @@ public:
     bool next(std::string& id);
 
 private:
-    std::ifstream file_;
+    InputFile file_;
     std::deque<std::string> pending_;
 };
 
 // How the records of one format make up a shard.
 struct ShardLayout {
+    uint64_t shard_size = 0;         // a shard is sent once it holds this many bytes
     std::string header;              // bytes every shard starts with
     bool json_array = false;         // records are the elements of a JSON array
     bool always_send_last = false;   // the last shard goes even without records
@@ -61,7 +62,6 @@ private:
     EncodedField id_field_{false};
     uint64_t size_ = 0;     // bytes of the shard, or the JSON size estimate
     uint64_t records_ = 0;
-    uint64_t limit_;
 };
 
 }  // namespace rest_client::upload

@@ -1,12 +1,12 @@
-#include "client/upload_arguments.h"
+#include "client/upload/arguments.h"
 
 #include <cctype>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 
+#include "client/helpers.h"
 #include "client/service_call.h"
+#include "client/state.h"
 
 namespace rest_client::upload {
 
@@ -18,20 +18,12 @@ using json = nlohmann::json;
 // stops rather than guess an answer.
 const char kNoAnswer[] = "Standard input ended before the question was answered";
 
-bool take(OptionMap& options, const std::string& key, std::string& value) {
-    auto it = options.find(key);
-    if (it == options.end()) return false;
-    value = std::move(it->second);
-    options.erase(it);
-    return true;
-}
-
 void ask(const std::string& line) { std::cout << line << std::endl; }
 
 std::string read_answer_line() {
-    std::string line;
-    if (!std::getline(std::cin, line)) throw std::invalid_argument(kNoAnswer);
-    return line;
+    std::optional<std::string> line = read_stdin_line();
+    if (!line) throw std::invalid_argument(kNoAnswer);
+    return *line;
 }
 
 bool ask_yes_no(const std::string& question) {
@@ -88,11 +80,78 @@ void discard_with_warning(OptionMap& options, const std::string& key) {
     print_warning("Argument " + key + " discarded");
 }
 
-int32_t to_int32(const std::string& text, const char* message) {
-    try {
-        return std::stoi(text);
-    } catch (const std::exception&) {
-        throw std::invalid_argument(message);
+// file_format, has_field_names and the dataset: the keys every format has.
+void take_common_keys(UploadPlan& plan, OptionMap& options) {
+    json& request = plan.request;
+    std::string format;
+    if (!take_option(options, "file_format", format))
+        throw std::invalid_argument("File format argument required!");
+    request["file_format"] = format;
+    if (format != "csv" && format != "json" && format != "libsvm" && format != "binary")
+        throw std::invalid_argument(
+            "File format must be one of \"csv\", \"json\", \"libsvm\", \"binary\"");
+    plan.file_format = format;
+
+    std::string field_names;
+    take_option(options, "has_field_names", field_names);
+    plan.has_field_names = field_names != "false";
+    request["has_field_names"] = plan.has_field_names;
+
+    std::string dataset;
+    if (!take_option(options, "collection_name", dataset))
+        throw std::invalid_argument(
+            "Argument dataset_name is required for UPLOAD. This is the data collection the vectors "
+            "will be added to.");
+    request["dataset_name"] = dataset;
+}
+
+void take_vector_type(UploadPlan& plan, OptionMap& options) {
+    const std::string& format = plan.file_format;
+    std::string vector_type;
+    const bool has_type = take_option(options, "vector_type", vector_type);
+    if (format == "libsvm") {
+        plan.request["vector_type"] = "sparse";
+        if (has_type) print_warning("Vector type parameter ignored, only sparse vector supported for libsvm");
+    } else if (format == "binary") {
+        plan.request["vector_type"] = "dense";
+        if (has_type) print_warning("Vector type parameter ignored, only dense vector supported for binary");
+    } else if (has_type) {
+        plan.request["vector_type"] = vector_type;
+    } else {
+        throw std::invalid_argument("Argument vector_type required for " + format + " file format");
+    }
+}
+
+// What the format's fields are called, or how binary records are laid out;
+// a CSV file without field names asks the user instead.
+void take_field_options(UploadPlan& plan, OptionMap& options, InputFile& data) {
+    json& request = plan.request;
+    const std::string& format = plan.file_format;
+    std::string text;
+    if (plan.has_field_names && (format == "csv" || format == "json")) {
+        if (format == "json") {
+            if (!take_option(options, "vector_data_field_name", text))
+                throw std::invalid_argument("Missing vector_data_field_name argument");
+            request["vector_data_field_name"] = text;
+        }
+        if (take_option(options, "vector_id_field_name", text)) request["vector_id_field_name"] = text;
+        if (take_option(options, "attributes", text))
+            request["vector_attributes"] = parse_json(text).get<std::vector<std::string>>();
+    } else if (format == "binary") {
+        if (!take_option(options, "binary_dim", text))
+            throw std::invalid_argument("Missing binary_dim argument");
+        request["binary_dim"] = to_int(text, "argument -binary_dim should be an integer");
+        if (!take_option(options, "binary_dtype", text))
+            throw std::invalid_argument("Missing binary_dtype argument");
+        request["binary_dtype"] = text;
+    } else {
+        discard_with_warning(options, "vector_id_field_name");
+        discard_with_warning(options, "attributes");
+        if (format == "csv") {
+            std::string first_line;
+            data.getline(first_line);
+            ask_questions(request, count_columns(first_line));
+        }
     }
 }
 
@@ -111,109 +170,29 @@ uint64_t count_columns(const std::string& line) {
 
 std::vector<uint64_t> leading_numbers(const std::string& text) {
     std::vector<uint64_t> numbers;
-    size_t i = 0;
-    for (;;) {
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-        if (i < text.size() && text[i] == '+') ++i;
-        if (i >= text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) break;
-        uint64_t value = 0;
-        bool overflow = false;
-        for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-            unsigned digit = static_cast<unsigned>(text[i] - '0');
-            if (value > (UINT64_MAX - digit) / 10) overflow = true;
-            value = value * 10 + digit;
-        }
-        if (overflow) break;
-        numbers.push_back(value);
-    }
+    size_t pos = 0;
+    while (std::optional<uint64_t> n = read_unsigned(text, pos)) numbers.push_back(*n);
     return numbers;
 }
 
 std::optional<UploadPlan> prepare_upload(const std::string& project, const std::string& file_path,
                                          OptionMap options) {
     print_info("Uploading with file_path: " + file_path + "...");
-
-    std::ifstream data(file_path);
-    std::error_code ec;
-    if (!data || std::filesystem::is_directory(file_path, ec))
-        throw std::invalid_argument("Could not open file " + file_path);
+    InputFile data(file_path, "Could not open file ");
 
     UploadPlan plan;
     plan.file_path = file_path;
-    json& request = plan.request;
-    request = json::object();
-    request["user_api_key"] = user_api_key;
-    request["compression_type"] = "gzip";
-    request["project_name"] = project;
-
-    std::string format;
-    if (!take(options, "file_format", format))
-        throw std::invalid_argument("File format argument required!");
-    request["file_format"] = format;
-    if (format != "csv" && format != "json" && format != "libsvm" && format != "binary")
-        throw std::invalid_argument(
-            "File format must be one of \"csv\", \"json\", \"libsvm\", \"binary\"");
-    plan.file_format = format;
-
-    std::string field_names;
-    take(options, "has_field_names", field_names);
-    plan.has_field_names = field_names != "false";
-    request["has_field_names"] = plan.has_field_names;
-
-    std::string dataset;
-    if (!take(options, "collection_name", dataset))
-        throw std::invalid_argument(
-            "Argument dataset_name is required for UPLOAD. This is the data collection the vectors "
-            "will be added to.");
-    request["dataset_name"] = dataset;
-
-    std::string vector_type;
-    const bool has_type = take(options, "vector_type", vector_type);
-    if (format == "libsvm") {
-        request["vector_type"] = "sparse";
-        if (has_type) print_warning("Vector type parameter ignored, only sparse vector supported for libsvm");
-    } else if (format == "binary") {
-        request["vector_type"] = "dense";
-        if (has_type) print_warning("Vector type parameter ignored, only dense vector supported for binary");
-    } else if (has_type) {
-        request["vector_type"] = vector_type;
-    } else {
-        throw std::invalid_argument("Argument vector_type required for " + format + " file format");
-    }
-
-    const bool named_fields = plan.has_field_names && (format == "csv" || format == "json");
-    if (named_fields) {
-        std::string text;
-        if (format == "json") {
-            if (!take(options, "vector_data_field_name", text))
-                throw std::invalid_argument("Missing vector_data_field_name argument");
-            request["vector_data_field_name"] = text;
-        }
-        if (take(options, "vector_id_field_name", text)) request["vector_id_field_name"] = text;
-        if (take(options, "attributes", text))
-            request["vector_attributes"] = parse_json(text).get<std::vector<std::string>>();
-    } else if (format == "binary") {
-        std::string text;
-        if (!take(options, "binary_dim", text)) throw std::invalid_argument("Missing binary_dim argument");
-        request["binary_dim"] = to_int32(text, "argument -binary_dim should be an integer");
-        if (!take(options, "binary_dtype", text))
-            throw std::invalid_argument("Missing binary_dtype argument");
-        request["binary_dtype"] = text;
-    } else {
-        discard_with_warning(options, "vector_id_field_name");
-        discard_with_warning(options, "attributes");
-        if (format == "csv") {
-            std::string first_line;
-            std::getline(data, first_line);
-            ask_questions(request, count_columns(first_line));
-        }
-    }
+    plan.shard_size = SHARD_SIZE;
+    plan.request = json::object();
+    plan.request["user_api_key"] = user_api_key;
+    plan.request["compression_type"] = "gzip";
+    plan.request["project_name"] = project;
+    take_common_keys(plan, options);
+    take_vector_type(plan, options);
+    take_field_options(plan, options, data);
 
     std::string ids_path;
-    if (take(options, "string_ids_file_path", ids_path)) {
-        plan.use_string_ids = true;
-        plan.string_ids_path = ids_path;
-    }
+    if (take_option(options, "string_ids_file_path", ids_path)) plan.string_ids_path = ids_path;
 
     if (!options.empty()) {
         for (const auto& entry : options) print_error("Invalid argument " + entry.first);

@@ -7,50 +7,15 @@
 // never on the number of threads or on how the input was cut into writes.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
-#include "client/upload_payload.h"
+#include "gzip/compressor.h"
+#include "gzip/worker_pool.h"
 
-namespace rest_client::upload {
-
-// The cores this process may run on: std::thread::hardware_concurrency(),
-// or fewer when the process is bound to fewer CPUs; at least 1.
-unsigned usable_cores();
-
-// A fixed set of threads running tasks in the order they were queued.
-class WorkerPool {
-public:
-    explicit WorkerPool(unsigned threads);
-    ~WorkerPool();  // runs what is queued, then joins
-    WorkerPool(const WorkerPool&) = delete;
-    WorkerPool& operator=(const WorkerPool&) = delete;
-
-    unsigned size() const { return static_cast<unsigned>(threads_.size()); }
-    void run(std::function<void()> task);
-    // Blocks until `done` holds; it is checked again whenever a task ends.
-    void wait_until(const std::function<bool()>& done);
-
-    // One pool of usable_cores() threads for every compressor alive at the
-    // time; it goes away with the last of them.
-    static std::shared_ptr<WorkerPool> shared();
-
-private:
-    void work();
-
-    std::mutex mutex_;
-    std::condition_variable queued_;
-    std::condition_variable finished_;
-    std::deque<std::function<void()>> tasks_;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
-};
+namespace gzip {
 
 struct ParallelGzipOptions {
     int level = -1;                   // zlib's levels; -1 is its default (6)
@@ -96,6 +61,5 @@ private:
     unsigned long long length_ = 0;
 };
 
-std::unique_ptr<Compressor> make_parallel_gzip_compressor(ByteSink& sink);
 
-}  // namespace rest_client::upload
+}  // namespace gzip

@@ -2,15 +2,16 @@
 // stage, the reading stage and the sending stage, under one catch.
 #include <exception>
 
-#include "client/rest_client.h"
-#include "client/upload_arguments.h"
-#include "client/upload_reader.h"
-#include "client/upload_sender.h"
+#include "client/handlers.h"
+#include "client/state.h"
+#include "client/upload/arguments.h"
+#include "client/upload/reader.h"
+#include "client/upload/sender.h"
 
 namespace rest_client {
 
 bool handle_upload(const std::string& project, const std::string& file_path,
-                   std::unordered_map<std::string, std::string> options) {
+                   OptionMap options) {
     try {
         std::optional<upload::UploadPlan> plan =
             upload::prepare_upload(project, file_path, std::move(options));

@@ -2,12 +2,14 @@
 // questions for CSV files without field names, and builds the upload request.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "client/rest_client.h"
+#include "client/options.h"
 
 namespace rest_client::upload {
 
@@ -17,8 +19,8 @@ struct UploadPlan {
     std::string file_format;       // "csv", "json", "libsvm" or "binary"
     bool has_field_names = true;
     std::string file_path;
-    bool use_string_ids = false;
-    std::string string_ids_path;
+    std::optional<std::string> string_ids_path;
+    int32_t shard_size = 0;        // SHARD_SIZE when the upload began
 };
 
 // Throws std::invalid_argument with the user's message when a check fails.

@@ -11,11 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "gzip/worker_pool.h"
+
 namespace rest_client::upload {
 
-// Deeper nesting is refused in the first pass: writing out such an element
-// would exhaust the stack.
-constexpr size_t kMaxJsonDepth = 10000;
+// Data files nested deeper than this are refused in the first pass: writing
+// out such an element would exhaust the stack. It is higher than the limit
+// on service answers because a data element is only parsed and written once,
+// never copied or compared.
+constexpr size_t kMaxDataDepth = 10000;
 
 // Reads the first JSON value of `in` (what follows it is ignored) without
 // keeping it. Throws the JSON library's parse error for a malformed value,
@@ -42,7 +46,6 @@ private:
     bool done_ = false;
 };
 
-class WorkerPool;
 
 // The compact serialisations of those elements, in order: each element
 // parsed alone and written out compact, exactly as it would be from the
@@ -64,7 +67,7 @@ private:
     void read_ahead();
 
     JsonArrayElements elements_;
-    std::shared_ptr<WorkerPool> pool_;
+    std::shared_ptr<gzip::WorkerPool> pool_;
     size_t max_in_flight_;
     std::deque<std::unique_ptr<Batch>> in_flight_;
     size_t taken_ = 0;  // elements of the front batch handed out

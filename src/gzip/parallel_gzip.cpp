@@ -1,6 +1,5 @@
-#include "client/parallel_gzip.h"
+#include "gzip/parallel_gzip.h"
 
-#include <sched.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -9,7 +8,7 @@
 #include <exception>
 #include <stdexcept>
 
-namespace rest_client::upload {
+namespace gzip {
 
 namespace {
 
@@ -33,7 +32,7 @@ public:
         if (!ready_) {
             zs_ = z_stream{};
             if (deflateInit2(&zs_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-                throw std::runtime_error("Exception during zlib compression");
+                throw std::runtime_error("deflateInit2 failed");
             ready_ = true;
             level_ = level;
         } else if (deflateReset(&zs_) != Z_OK) {
@@ -49,86 +48,6 @@ private:
 };
 
 }  // namespace
-
-// ---- cores and workers ------------------------------------------------------------------
-
-unsigned usable_cores() {
-    unsigned n = std::thread::hardware_concurrency();
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int bound = CPU_COUNT(&set);
-        if (bound > 0 && (n == 0 || static_cast<unsigned>(bound) < n)) n = static_cast<unsigned>(bound);
-    }
-    return std::max(n, 1u);
-}
-
-WorkerPool::WorkerPool(unsigned threads) {
-    threads = std::max(threads, 1u);
-    threads_.reserve(threads);
-    try {
-        for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
-    } catch (...) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        queued_.notify_all();
-        for (auto& t : threads_) t.join();
-        throw;
-    }
-}
-
-WorkerPool::~WorkerPool() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    queued_.notify_all();
-    for (auto& t : threads_) t.join();
-}
-
-void WorkerPool::run(std::function<void()> task) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        tasks_.push_back(std::move(task));
-    }
-    queued_.notify_one();
-}
-
-void WorkerPool::wait_until(const std::function<bool()>& done) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    finished_.wait(lock, done);
-}
-
-void WorkerPool::work() {
-    for (;;) {
-        std::function<void()> task;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            queued_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-            if (tasks_.empty()) return;
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
-        }
-        task();
-        // Taking the lock orders the task's results before the waiter's check.
-        { std::lock_guard<std::mutex> lock(mutex_); }
-        finished_.notify_all();
-    }
-}
-
-std::shared_ptr<WorkerPool> WorkerPool::shared() {
-    static std::mutex mutex;
-    static std::weak_ptr<WorkerPool> current;
-    std::lock_guard<std::mutex> lock(mutex);
-    std::shared_ptr<WorkerPool> pool = current.lock();
-    if (!pool) {
-        pool = std::make_shared<WorkerPool>(usable_cores());
-        current = pool;
-    }
-    return pool;
-}
 
 // ---- blocks -------------------------------------------------------------------------------
 
@@ -328,24 +247,6 @@ void ParallelGzip::reset() {
     length_ = 0;
 }
 
-void ParallelGzip::abandon_in_flight() noexcept {
-    if (in_flight_.empty()) return;
-    try {
-        pool_->wait_until([this] {
-            for (const auto& block : in_flight_)
-                if (!block->done.load(std::memory_order_acquire)) return false;
-            return true;
-        });
-    } catch (...) {
-        // Only a broken mutex could get here; the blocks are then leaked
-        // rather than freed under a running worker.
-        for (auto& block : in_flight_) static_cast<void>(block.release());
-    }
-    in_flight_.clear();
-}
+void ParallelGzip::abandon_in_flight() noexcept { pool_->settle(in_flight_); }
 
-std::unique_ptr<Compressor> make_parallel_gzip_compressor(ByteSink& sink) {
-    return std::make_unique<ParallelGzip>(sink);
-}
-
-}  // namespace rest_client::upload
+}  // namespace gzip

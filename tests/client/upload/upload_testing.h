@@ -105,7 +105,7 @@ protected:
         // The limiter sees time pass as the upload pauses: real uploads never
         // reach ten shards in three seconds because of those pauses.
         const auto start = std::chrono::steady_clock::now();
-        rest_client::set_rate_limit_clock([this, start] {
+        rest_client::seams().clock = ([this, start] {
             std::chrono::milliseconds slept{0};
             for (auto d : sleeps) slept += d;
             return start + slept;

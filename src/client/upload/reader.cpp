@@ -1,4 +1,4 @@
-#include "client/upload_reader.h"
+#include "client/upload/reader.h"
 
 #include <cctype>
 #include <climits>
@@ -8,9 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "client/rest_client.h"
-#include "client/service_call.h"
-#include "client/upload_json.h"
+#include "client/state.h"
+#include "client/upload/json_reader.h"
 
 namespace rest_client::upload {
 
@@ -21,48 +20,32 @@ using json = nlohmann::json;
 // Fixed-size records are read this many bytes at a time (whole records).
 constexpr size_t kReadBlock = 1 << 20;
 
-std::ifstream open_data(const std::string& path, std::ios::openmode mode) {
-    std::ifstream in(path, mode);
-    std::error_code ec;
-    if (!in || std::filesystem::is_directory(path, ec))
-        throw std::runtime_error("Failed to open file: " + path);
-    return in;
-}
-
 std::unique_ptr<StringIds> open_ids(const UploadPlan& plan) {
-    if (!plan.use_string_ids) return nullptr;
-    return std::make_unique<StringIds>(plan.string_ids_path);
+    if (!plan.string_ids_path) return nullptr;
+    return std::make_unique<StringIds>(*plan.string_ids_path);
 }
 
-// Reads up to `want` bytes into `buffer`, growing it only as data arrives so
-// a short file never costs a whole (possibly huge) record's worth of memory.
-size_t read_up_to(std::istream& in, std::string& buffer, size_t want) {
-    buffer.clear();
-    while (buffer.size() < want) {
-        size_t step = std::min(want - buffer.size(), kReadBlock);
-        size_t at = buffer.size();
-        buffer.resize(at + step);
-        in.read(&buffer[at], static_cast<std::streamsize>(step));
-        size_t got = static_cast<size_t>(in.gcount());
-        buffer.resize(at + got);
-        if (got < step) break;
-    }
-    return buffer.size();
+// The layout every format starts from: the plan's shard size, a negative one
+// (taken as unsigned) never reached.
+ShardLayout base_layout(const UploadPlan& plan) {
+    ShardLayout layout;
+    layout.shard_size = static_cast<uint64_t>(static_cast<int64_t>(plan.shard_size));
+    return layout;
 }
 
 void read_text(const UploadPlan& plan, ShardSender& sender) {
-    std::ifstream in = open_data(plan.file_path, std::ios::in);
+    InputFile in(plan.file_path, "Failed to open file: ");
     std::unique_ptr<StringIds> ids = open_ids(plan);
-    ShardLayout layout;
+    ShardLayout layout = base_layout(plan);
     if (plan.file_format == "csv" && plan.has_field_names) {
         std::string first;
-        std::getline(in, first);  // an empty file gives an empty header line
+        in.getline(first);  // an empty file gives an empty header line
         layout.header = first + "\n";
         layout.always_send_last = true;
     }
     ShardBuilder builder(std::move(layout), sender, std::move(ids));
     std::string line;
-    while (std::getline(in, line)) builder.add(line, "\n");
+    while (in.getline(line)) builder.add(line, "\n");
     builder.finish();
 }
 
@@ -93,7 +76,7 @@ void read_json(const UploadPlan& plan, ShardSender& sender) {
         kept.clear();
         kept.seekg(0);
     }
-    ShardLayout layout;
+    ShardLayout layout = base_layout(plan);
     layout.json_array = true;
     layout.always_send_last = true;
     layout.pause_after_send = true;
@@ -105,11 +88,11 @@ void read_json(const UploadPlan& plan, ShardSender& sender) {
 }
 
 void read_binary(const UploadPlan& plan, ShardSender& sender) {
-    std::ifstream in = open_data(plan.file_path, std::ios::in | std::ios::binary);
+    InputFile in(plan.file_path, "Failed to open file: ");
     std::unique_ptr<StringIds> ids = open_ids(plan);
-    if (SHARD_SIZE < 0)
+    if (plan.shard_size < 0)
         throw std::runtime_error("Cannot size the shard buffer: SHARD_SIZE is " +
-                                 std::to_string(SHARD_SIZE));
+                                 std::to_string(plan.shard_size));
     const json& request = plan.request;
     const int64_t element = request.at("binary_dtype").get<std::string>() == "float32" ? 4 : 1;
     const int64_t record = element * request.at("binary_dim").get<int64_t>();
@@ -119,14 +102,14 @@ void read_binary(const UploadPlan& plan, ShardSender& sender) {
                                  std::to_string(record) + " bytes");
     const size_t size = static_cast<size_t>(record);
 
-    ShardLayout layout;
+    ShardLayout layout = base_layout(plan);
     layout.record_size = size;
     ShardBuilder builder(std::move(layout), sender, std::move(ids));
     const size_t per_block = std::max<size_t>(1, kReadBlock / size);
     std::string block;
     for (;;) {
         const size_t want = per_block * size;
-        const size_t got = read_up_to(in, block, want);
+        const size_t got = in.read(block, want);
         // An incomplete last record is dropped.
         for (size_t at = 0; at + size <= got; at += size)
             builder.add(std::string_view(block.data() + at, size));
@@ -148,14 +131,12 @@ void read_and_send(const UploadPlan& plan, ShardSender& sender) {
 
 // ---- string ids ---------------------------------------------------------------------
 
-StringIds::StringIds(const std::string& path) : file_(path) {
-    if (!file_) throw std::runtime_error("Failed to open " + path);
-}
+StringIds::StringIds(const std::string& path) : file_(path, "Failed to open ") {}
 
 bool StringIds::next(std::string& id) {
     while (pending_.empty()) {
         std::string line;
-        if (!std::getline(file_, line)) {
+        if (!file_.getline(line)) {
             print_warning("libsvm and string ids file have different number of lines, using default string_ids");
             return false;
         }
@@ -180,9 +161,7 @@ ShardBuilder::ShardBuilder(ShardLayout layout, ShardSender& sender, std::unique_
     : layout_(std::move(layout)),
       sender_(sender),
       ids_(std::move(ids)),
-      ids_active_(ids_ != nullptr),
-      // A negative SHARD_SIZE, taken as unsigned, is never reached.
-      limit_(static_cast<uint64_t>(static_cast<int64_t>(SHARD_SIZE))) {
+      ids_active_(ids_ != nullptr) {
     start_shard();
 }
 
@@ -218,7 +197,7 @@ void ShardBuilder::add(std::string_view record, std::string_view tail) {
             ids_.reset();
         }
     }
-    if (size_ + id_field_.raw_size() >= limit_) send(true);
+    if (size_ + id_field_.raw_size() >= layout_.shard_size) send(true);
 }
 
 void ShardBuilder::finish() {
@@ -240,10 +219,7 @@ void ShardBuilder::send(bool in_loop) {
     else
         id_field_.discard();
     sender_.send(payload);
-    if (in_loop && layout_.pause_after_send) {
-        std::string ignored;
-        std::getline(std::cin, ignored);
-    }
+    if (in_loop && layout_.pause_after_send) read_stdin_line();
 }
 
 }  // namespace rest_client::upload

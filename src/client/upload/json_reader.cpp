@@ -1,4 +1,4 @@
-#include "client/upload_json.h"
+#include "client/upload/json_reader.h"
 
 #include <atomic>
 #include <cstdint>
@@ -7,7 +7,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "client/parallel_gzip.h"
 #include "client/service_call.h"
 
 namespace rest_client::upload {
@@ -51,8 +50,8 @@ private:
     bool enter(bool array) {
         if (!started_) is_array_ = array;
         started_ = true;
-        if (++depth_ > kMaxJsonDepth)
-            throw std::runtime_error("JSON value nested deeper than " + std::to_string(kMaxJsonDepth) +
+        if (++depth_ > kMaxDataDepth)
+            throw std::runtime_error("JSON value nested deeper than " + std::to_string(kMaxDataDepth) +
                                      " levels");
         return true;
     }
@@ -182,21 +181,9 @@ struct CompactElements::Batch {
 };
 
 CompactElements::CompactElements(std::istream& in)
-    : elements_(in), pool_(WorkerPool::shared()), max_in_flight_(pool_->size() + 2) {}
+    : elements_(in), pool_(gzip::WorkerPool::shared()), max_in_flight_(pool_->size() + 2) {}
 
-CompactElements::~CompactElements() {
-    if (in_flight_.empty()) return;
-    try {
-        pool_->wait_until([this] {
-            for (const auto& batch : in_flight_)
-                if (!batch->done.load(std::memory_order_acquire)) return false;
-            return true;
-        });
-    } catch (...) {
-        // Only a broken mutex could get here; leak rather than free under a worker.
-        for (auto& batch : in_flight_) static_cast<void>(batch.release());
-    }
-}
+CompactElements::~CompactElements() { pool_->settle(in_flight_); }
 
 void CompactElements::read_ahead() {
     while (!read_all_ && in_flight_.size() < max_in_flight_) {
