@@ -142,7 +142,7 @@ bool report_sparse_results(const net::Response& response) {
     if (!failures.empty()) {
         print_border();
         print_error(std::to_string(failures.size()) + " Failed insertions:\n");
-        for (const auto& line : failures) std::cout << line << std::endl;
+        for (const auto& line : failures) write_line(std::cout, Colour::none, line);
         print_border();
     }
     return true;
@@ -187,7 +187,7 @@ bool handle_insert_vector_batch(const std::string& project, const std::string& d
             const json answer = parse_json(response.text);
             // Read before writing, so a bad answer leaves no half line.
             const std::string server_checksum = answer.at("checksum_server").get<std::string>();
-            std::cout << "Server returns matching checksum: " << server_checksum << std::endl;
+            write_line(std::cout, Colour::none, "Server returns matching checksum: " + server_checksum);
             return follow_batch_job(answer.at("job_id").get<std::string>());
         });
 }

@@ -25,11 +25,23 @@ void login_error(const std::string& message) {
     write_line(std::cerr, Colour::red, "[ERROR] " + message);
 }
 
-void say(const std::string& line) { std::cout << line << std::endl; }
+void say(const std::string& line) { write_line(std::cout, Colour::none, line); }
+
+// A line break in the key would end its header line and let the key add
+// headers of its own choosing; no key with a control character is sent.
+bool has_control_character(const std::string& key) {
+    for (unsigned char c : key)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
+}
 
 }  // namespace
 
 bool handle_login_with_api_key(const std::string& api_key) {
+    if (has_control_character(api_key)) {
+        login_error("Invalid API key: it contains control characters");
+        return false;
+    }
     try {
         net::Response response = net::get(account_service_url + "/bk/validate-api-key",
                                           {{"Accept", "*/*"},

@@ -114,7 +114,7 @@ bool print_listing(const Listing& listing, const net::Response& response) {
         for (const Field& field : listing.fields) {
             // Read before writing, so a bad value prints no half line.
             const std::string text = field.text(element);
-            std::cout << field.label << text << "\n" << std::flush;
+            write_line(std::cout, Colour::none, field.label + text);
         }
     }
     print_border();

@@ -116,7 +116,7 @@ json member(const json& value, const char* key) {
     return nullptr;
 }
 
-void print_line(const std::string& text) { std::cout << text << std::endl; }
+void print_line(const std::string& text) { write_line(std::cout, Colour::none, text); }
 
 // An absolute distance as a 32-bit float, in the stream's default form. A
 // boolean counts as 0 or 1; anything else that is not a number throws.

@@ -46,10 +46,35 @@ std::string sdk_docs_url = default_docs_site_url() + "/index.php?section=sdkSect
 OperationLimit record;
 std::mutex operation_limit_mutex;
 
+std::string printable(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    auto escape = [](std::string& out, unsigned char c) {
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                        (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) {
+            escape(out, c);
+        } else if (c1) {  // U+0080 to U+009F
+            escape(out, c);
+            escape(out, static_cast<unsigned char>(text[++i]));
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 std::string coloured(Colour colour, const std::string& text) {
     static const char* const kCodes[] = {"", "\033[32m", "\033[33m", "\033[31m"};
-    if (colour == Colour::none) return text;
-    return kCodes[static_cast<int>(colour)] + text + "\033[0m";
+    if (colour == Colour::none) return printable(text);
+    return kCodes[static_cast<int>(colour)] + printable(text) + "\033[0m";
 }
 
 void write_line(std::ostream& out, Colour colour, const std::string& text) {

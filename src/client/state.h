@@ -24,9 +24,15 @@ extern std::string sdk_docs_url;           // shown by the shell's welcome lines
 
 enum class Colour { none, green, yellow, red };
 
-// The text between the colour's code and the reset; Colour::none adds none.
+// Text made safe for the terminal: control characters other than newline
+// and tab (C1 controls in UTF-8 included) are shown escaped, as \x1b, so a
+// service answer or a typed word can never drive the terminal.
+std::string printable(const std::string& text);
+// The printable text between the colour's code and the reset; Colour::none
+// adds no codes.
 std::string coloured(Colour colour, const std::string& text);
-// Writes the coloured text and a newline, and flushes.
+// Writes the coloured text and a newline, and flushes. Every console line of
+// the client goes through here.
 void write_line(std::ostream& out, Colour colour, const std::string& text);
 
 void print_success(std::string message);

@@ -222,7 +222,8 @@ void trace_insert_vector_options(const Options& gathered) {
 
 void print_search_options(const Options& gathered) {
     for (const auto& [key, value] : gathered)
-        std::cout << "[Tarvo] search_options: " << key << " = " << value << std::endl;
+        rest_client::write_line(std::cout, rest_client::Colour::none,
+                                "[Tarvo] search_options: " + key + " = " + value);
 }
 
 bool has_field_names(const std::string& word, std::string& value) {

@@ -18,8 +18,13 @@ int parse_command_line(const std::string& line) {
         return -1;
     }
     // Written whole, NUL bytes included: the scanner skips them like any
-    // other stray character.
-    std::fwrite(line.data(), 1, line.size(), file.get());
+    // other stray character. A short write (a full disk) would parse a cut
+    // line, so it ends the line like a file that cannot be made.
+    if (std::fwrite(line.data(), 1, line.size(), file.get()) != line.size() ||
+        std::fflush(file.get()) != 0) {
+        std::cerr << "Error writing temp file for input" << std::endl;
+        return -1;
+    }
     std::rewind(file.get());
     yyin = file.get();
     int result = 1;

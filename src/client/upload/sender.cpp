@@ -47,7 +47,7 @@ void ShardSender::send(const ShardPayload& payload) {
         print_info("Uploading... [" + std::to_string(status_requests_.size() + 1) + "]");
         const json answer = parse_json(response.text);
         const std::string server_checksum = answer.at("checksum_server").get<std::string>();
-        std::cout << "Server returns matching checksum: " << server_checksum << std::endl;
+        write_line(std::cout, Colour::none, "Server returns matching checksum: " + server_checksum);
         status_requests_.push_back(make_status_request(answer.at("job_id").get<std::string>()));
         finished_.push_back(false);
         return true;
