@@ -9,6 +9,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
+#include <tuple>
 
 namespace net {
 namespace {
@@ -73,8 +75,8 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-// The header block of the latest answer a transfer saw (after redirects and
-// interim answers, the final one).
+// The header block of the latest answer an exchange saw (after interim
+// answers, the final one).
 struct AnswerHead {
     bool complete = false;         // the empty line that ends the block arrived
     std::string content_encoding;  // every Content-Encoding value, comma-joined
@@ -163,11 +165,43 @@ bool decode_body(const std::string& codings, std::string& body) {
 }
 
 int on_seek(void* user, curl_off_t offset, int origin) {
-    // Redirects that keep the body rewind it to the start.
+    // libcurl rewinds a body it has to send again (a retried request).
     if (origin != SEEK_SET || offset != 0) return CURL_SEEKFUNC_CANTSEEK;
     static_cast<BodyReader*>(user)->rewind();
     return CURL_SEEKFUNC_OK;
 }
+
+struct Origin {
+    std::string scheme, host, port;
+};
+
+// The origin of an absolute URL, the port filled in from the scheme when
+// absent; false when libcurl cannot parse it.
+bool origin_of(const char* url, Origin& origin) {
+    std::unique_ptr<CURLU, void (*)(CURLU*)> parsed(curl_url(), curl_url_cleanup);
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url, 0) != CURLUE_OK) return false;
+    const std::tuple<CURLUPart, unsigned, std::string*> parts[] = {
+        {CURLUPART_SCHEME, 0, &origin.scheme},
+        {CURLUPART_HOST, 0, &origin.host},
+        {CURLUPART_PORT, CURLU_DEFAULT_PORT, &origin.port}};
+    for (const auto& [part, flags, out] : parts) {
+        char* value = nullptr;
+        if (curl_url_get(parsed.get(), part, &value, flags) != CURLUE_OK) return false;
+        *out = value;
+        curl_free(value);
+    }
+    return true;
+}
+
+// The request's headers and body may carry the user's key: a redirect may
+// only lead back to the server that was asked, over the same scheme.
+bool same_origin(const char* from, const char* to) {
+    Origin a, b;
+    if (!from || !to || !origin_of(from, a) || !origin_of(to, b)) return false;
+    return same_name(a.scheme, b.scheme) && same_name(a.host, b.host) && a.port == b.port;
+}
+
+constexpr int kMaxRedirects = 50;
 
 // Owns one curl handle with its header list and error buffer.
 class Transfer {
@@ -177,8 +211,11 @@ public:
         if (!handle_) return;
         curl_easy_setopt(handle_, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, error_);
-        curl_easy_setopt(handle_, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(handle_, CURLOPT_MAXREDIRS, 50L);
+        // libcurl would carry our own headers and a 307/308 body to any
+        // host, so perform follows redirects itself, within the origin. The
+        // protocol list is a second guard should libcurl ever follow one.
+        curl_easy_setopt(handle_, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(handle_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 2L);
         curl_easy_setopt(handle_, CURLOPT_ACCEPT_ENCODING, "deflate, gzip");
@@ -216,33 +253,30 @@ public:
         curl_easy_setopt(handle_, CURLOPT_READDATA, reader);
         curl_easy_setopt(handle_, CURLOPT_SEEKFUNCTION, on_seek);
         curl_easy_setopt(handle_, CURLOPT_SEEKDATA, reader);
+        reader_ = reader;
     }
 
     void set_get() {
         if (handle_) curl_easy_setopt(handle_, CURLOPT_HTTPGET, 1L);
     }
 
+    // One request and the redirects it leads to within its origin, on this
+    // one handle so that cookies set along the way go to the next hop.
     Response perform() {
         Response r;
         if (!handle_) {
             r.error = "curl_easy_init failed";
             return r;
         }
-        CURLcode rc = curl_easy_perform(handle_);
-        if (rc != CURLE_OK) {
-            // No usable answer: status 0 and an empty text.
-            r.error = error_[0] ? error_ : curl_easy_strerror(rc);
-            return r;
-        }
-        // libcurl takes an HTTP/1 answer whose connection closed inside the
-        // header block for a complete answer with an empty body. (HTTP/2
-        // delivers whole header blocks or nothing.)
-        long version = 0;
-        curl_easy_getinfo(handle_, CURLINFO_HTTP_VERSION, &version);
-        if (!head_.complete &&
-            (version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1)) {
-            r.error = "connection closed inside the response headers";
-            return r;
+        for (int followed = 0;; ++followed) {
+            if (!exchange(r.error)) return r;  // no answer: status 0, empty text
+            const std::string next = redirect_target();
+            if (next.empty()) break;
+            if (followed == kMaxRedirects) {
+                r.error = "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed";
+                return r;
+            }
+            follow(next);
         }
         if (!decode_body(head_.content_encoding, text_)) {
             r.error = "response body could not be decoded (" + head_.content_encoding + ")";
@@ -254,11 +288,57 @@ public:
     }
 
 private:
+    // Sends the request as set up now and reads one whole answer; false, with
+    // the reason in `error`, when no complete answer arrived.
+    bool exchange(std::string& error) {
+        error_[0] = '\0';
+        text_.clear();
+        head_ = AnswerHead{};
+        CURLcode rc = curl_easy_perform(handle_);
+        if (rc != CURLE_OK) {
+            error = error_[0] ? error_ : curl_easy_strerror(rc);
+            return false;
+        }
+        // libcurl takes an HTTP/1 answer whose connection closed inside the
+        // header block for a complete answer with an empty body. (HTTP/2
+        // delivers whole header blocks or nothing.)
+        long version = 0;
+        curl_easy_getinfo(handle_, CURLINFO_HTTP_VERSION, &version);
+        if (!head_.complete &&
+            (version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1)) {
+            error = "connection closed inside the response headers";
+            return false;
+        }
+        return true;
+    }
+
+    // Where the answer just read redirects to, when it is a redirect to be
+    // followed; empty otherwise (the answer is then the final one).
+    std::string redirect_target() {
+        char* from = nullptr;
+        char* to = nullptr;
+        curl_easy_getinfo(handle_, CURLINFO_EFFECTIVE_URL, &from);
+        curl_easy_getinfo(handle_, CURLINFO_REDIRECT_URL, &to);
+        return same_origin(from, to) ? std::string(to) : std::string();
+    }
+
+    // Points the handle at the next hop with the method libcurl itself would
+    // use: 301 and 302 turn a POST into a GET, 303 always asks with a GET, the
+    // others keep the method and send the whole body again.
+    void follow(const std::string& next) {
+        long status = 0;
+        curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+        if (status == 301 || status == 302 || status == 303) set_get();
+        if (reader_) reader_->rewind();
+        curl_easy_setopt(handle_, CURLOPT_URL, next.c_str());
+    }
+
     CURL* handle_;
     curl_slist* headers_ = nullptr;
     char error_[CURL_ERROR_SIZE];
     std::string text_;
     AnswerHead head_;
+    BodyReader* reader_ = nullptr;  // null for a GET
 };
 
 }  // namespace

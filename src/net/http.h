@@ -17,11 +17,13 @@ struct Response {
     std::string error;   // transport error text, empty on an answer
 };
 
-// Every call uses a fresh handle: redirects followed (at most 50), peer
-// certificates verified, gzip/deflate offered and decoded, no time-out,
-// cookies kept in memory for the life of the one request. An answer cut short
-// (in its headers, its body or its compressed stream) is no answer: status 0
-// and an empty text.
+// Every call uses a fresh handle: peer certificates verified, gzip/deflate
+// offered and decoded, no time-out, cookies kept in memory for the life of the
+// one request. Redirects are followed (at most 50; one more is no answer) only
+// while they keep the scheme, host and port of the request: the headers and
+// body may hold a key, so a redirect anywhere else is not followed and its 3xx
+// is the answer. An answer cut short (in its headers, its body or its
+// compressed stream) is no answer: status 0 and an empty text.
 Response get(const std::string& url, const Headers& headers);
 Response post(const std::string& url, const Headers& headers, std::string_view body);
 // The body is sent as the concatenation of the parts, without joining them

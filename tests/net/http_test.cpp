@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -57,6 +58,25 @@ const Call kCalls[] = {
          return net::post(url, kJson, std::vector<std::string_view>{R"({"k")", ":", R"("v"})"});
      }},
 };
+
+// The two ways a call carries the user's key: the login check sends it in a
+// header, the other calls in the body.
+const Call kKeyedCalls[] = {
+    {"GET with the key in a header",
+     [](const std::string& url) {
+         return net::get(url, {{"X-API-Key", "secret-key"}});
+     }},
+    {"POST with the key in the body",
+     [](const std::string& url) {
+         return net::post(url, kJson, R"({"user_api_key":"secret-key"})");
+     }},
+};
+
+constexpr int kRedirectCodes[] = {301, 302, 303, 307, 308};
+
+std::string loopback_url(const char* scheme, const char* host, int port, const char* path) {
+    return std::string(scheme) + "://" + host + ":" + std::to_string(port) + path;
+}
 
 }  // namespace
 
@@ -409,15 +429,90 @@ TEST(Http, ASelfSignedCertificateIsRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(server.requests()[0].body, "body");
 }
 
-TEST(Http, ARedirectToASelfSignedServerFailsWithoutSendingTheBody) {
-    MisbehavingServer tls(MisbehavingServer::Transport::tls_self_signed);
-    MisbehavingServer plain;
-    plain.set("/x", Behaviour::redirect_to(tls.url("/x")));
-    const net::Response r = net::post(plain.url("/x"), kJson, R"({"user_api_key":"secret"})");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.text, "");
-    EXPECT_EQ(plain.requests("/x").size(), 1u);
-    EXPECT_EQ(tls.connections(), 1);
-    EXPECT_EQ(tls.bytes_received(), 0u);
-    EXPECT_TRUE(tls.requests().empty());
+// The same machine under another name is another origin all the same: a
+// redirect there must not carry the key along, whatever the code.
+TEST(Http, ARedirectToAnotherHostIsTheAnswerAndThatHostHearsNothing) {
+    for (const auto& call : kKeyedCalls) {
+        for (const int code : kRedirectCodes) {
+            SCOPED_TRACE(std::string(call.name) + ", " + std::to_string(code));
+            MisbehavingServer asked;
+            MisbehavingServer elsewhere;
+            elsewhere.set_default(Behaviour::reply(200, "took the key"));
+            const std::string location = loopback_url("http", "localhost", elsewhere.port(), "/x");
+            asked.set("/x", Behaviour::reply(code, "moved", {{"Location", location}}));
+            const net::Response r = call.run(asked.url("/x"));
+            EXPECT_EQ(r.status, code);
+            EXPECT_EQ(r.text, "moved");
+            EXPECT_EQ(r.error, "");
+            EXPECT_EQ(asked.requests().size(), 1u);
+            EXPECT_EQ(elsewhere.connections(), 0);
+            EXPECT_TRUE(elsewhere.requests().empty());
+        }
+    }
+}
+
+TEST(Http, ARedirectChangingTheSchemeOrThePortIsNotFollowed) {
+    using Servers = std::array<const MisbehavingServer*, 3>;  // asked, other, tls
+    const auto https_here = [](const Servers& s) {
+        return loopback_url("https", "127.0.0.1", s[0]->port(), "/y");
+    };
+    const struct Case {
+        const char* name;
+        std::function<std::string(const Servers&)> location;
+        size_t hops;  // requests the asked server answers
+    } cases[] = {
+        {"https, same host and port", https_here, 1},
+        {"another port", [](const Servers& s) { return s[1]->url("/y"); }, 1},
+        // Not even a handshake with the server elsewhere, let alone the body.
+        {"https on another port", [](const Servers& s) { return s[2]->url("/y"); }, 1},
+        // Every hop is checked, not only the first.
+        {"after a hop within the origin", [](const Servers&) { return "/hop"; }, 2},
+    };
+    for (const auto& call : kKeyedCalls) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(call.name) + ", " + c.name);
+            MisbehavingServer asked;
+            MisbehavingServer other;
+            MisbehavingServer tls(MisbehavingServer::Transport::tls_self_signed);
+            const Servers servers = {&asked, &other, &tls};
+            asked.set("/x", Behaviour::redirect_to(c.location(servers)));
+            asked.set("/hop", Behaviour::redirect_to(https_here(servers)));
+            const net::Response r = call.run(asked.url("/x"));
+            EXPECT_EQ(r.status, 307);
+            EXPECT_EQ(r.text, "");
+            EXPECT_EQ(r.error, "");
+            EXPECT_EQ(asked.requests().size(), c.hops);
+            EXPECT_EQ(asked.connections(), static_cast<int>(c.hops));
+            EXPECT_EQ(other.connections(), 0);
+            EXPECT_EQ(tls.connections(), 0);
+        }
+    }
+}
+
+// Within the origin, each code gets the method and body libcurl has always
+// given it, and the key header goes along.
+TEST(Http, ARedirectWithinTheOriginKeepsOrDropsTheBodyByItsCode) {
+    const std::string body = R"({"user_api_key":"secret-key"})";
+    for (const int code : kRedirectCodes) {
+        SCOPED_TRACE(code);
+        MisbehavingServer server;
+        // Spelled otherwise, the same origin all the same.
+        const std::string location = loopback_url("HTTP", "127.0.0.1", server.port(), "/y");
+        server.set("/x", Behaviour::reply(code, "moved", {{"Location", location}}));
+        server.set("/y", Behaviour::reply(200, "landed"));
+        const net::Response posted = net::post(server.url("/x"), kJson, body);
+        const net::Response got = net::get(server.url("/x"), {{"X-API-Key", "secret-key"}});
+        for (const auto& r : {posted, got}) {
+            EXPECT_EQ(r.status, 200) << r.error;
+            EXPECT_EQ(r.text, "landed");
+        }
+        const auto landed = server.requests("/y");
+        ASSERT_EQ(landed.size(), 2u);
+        const bool keeps_body = code == 307 || code == 308;
+        EXPECT_EQ(landed[0].method, keeps_body ? "POST" : "GET");
+        EXPECT_EQ(landed[0].body, keeps_body ? body : "");
+        EXPECT_EQ(landed[0].has_header("Content-Length"), keeps_body);
+        EXPECT_EQ(landed[1].method, "GET");
+        EXPECT_EQ(landed[1].header("X-API-Key"), "secret-key");
+    }
 }

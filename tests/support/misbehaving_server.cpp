@@ -425,6 +425,10 @@ void MisbehavingServer::run() {
 }
 
 bool MisbehavingServer::read_request(Connection& c, ReceivedRequest& r) {
+    // A TLS handshake (a record starting 0x16) sent to the plain server would
+    // have it wait for a request line that never comes, and the client for a
+    // handshake answer: hang up at once instead.
+    if (!c.ssl && (!c.need(1) || c.buffer[0] == '\x16')) return false;
     std::string line;
     if (!c.line(line)) return false;
     const auto sp1 = line.find(' ');
