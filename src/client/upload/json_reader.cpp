@@ -538,6 +538,34 @@ bool fits_double(const char* p, const char* end) {
     return std::from_chars(p, end, value).ec == std::errc();
 }
 
+// A well-formed number as the library writes out the value it reads: what
+// fits a 64-bit integer stays one and is written back as read ("-0" as "0"),
+// the rest becomes a double written in the library's own shortest form.
+// False when the library's double would differ from ours (out of range).
+bool append_number(std::string& out, const char* start, const char* end, bool integer) {
+    if (integer) {
+        const bool negative = *start == '-';
+        const auto digits = static_cast<size_t>(end - start) - (negative ? 1 : 0);
+        if (negative && digits == 1 && start[1] == '0') {
+            out += '0';
+            return true;
+        }
+        int64_t signed_value = 0;
+        uint64_t unsigned_value = 0;
+        if (digits <= 18 || (negative ? std::from_chars(start, end, signed_value).ec
+                                      : std::from_chars(start, end, unsigned_value).ec) == std::errc()) {
+            out.append(start, static_cast<size_t>(end - start));
+            return true;
+        }
+    }
+    double value = 0;
+    if (!read_double(start, end, value)) return false;
+    std::array<char, 64> text;
+    char* const text_end = nlohmann::detail::to_chars(text.data(), text.data() + text.size(), value);
+    out.append(text.data(), static_cast<size_t>(text_end - text.data()));
+    return true;
+}
+
 // Reads JSON values exactly as the JSON library's parser accepts them: its
 // strict grammar, well-formed UTF-8 in strings, surrogate escapes in pairs,
 // numbers that fit a double, and no deeper than the data limit. With kEmit
@@ -773,33 +801,11 @@ bool ValueParser<kEmit>::number(const char*& p, const char* end) {
         integer = false;
         exponent = true;
     }
-    if constexpr (!kEmit) {
+    if constexpr (kEmit) {
+        return append_number(*out_, start, p, integer);
+    } else {
         // Below 10^300 without an exponent: no double overflows there.
         return (!exponent && integer_digits < 300) || fits_double(start, p);
-    } else {
-        // The library keeps what fits a 64-bit integer as one, which it
-        // writes back as read ("-0" as "0"), and the rest as a double.
-        if (integer && p - start == 2 && *start == '-' && *digits == '0') {
-            *out_ += '0';
-            return true;
-        }
-        if (integer) {
-            int64_t signed_value = 0;
-            uint64_t unsigned_value = 0;
-            const bool fits = integer_digits <= 18 ||
-                              (*start == '-' ? std::from_chars(start, p, signed_value).ec
-                                             : std::from_chars(start, p, unsigned_value).ec) == std::errc();
-            if (fits) {
-                out_->append(start, static_cast<size_t>(p - start));
-                return true;
-            }
-        }
-        double value = 0;
-        if (!read_double(start, p, value)) return false;  // out of range: the library decides
-        std::array<char, 64> text;
-        char* const text_end = nlohmann::detail::to_chars(text.data(), text.data() + text.size(), value);
-        out_->append(text.data(), static_cast<size_t>(text_end - text.data()));
-        return true;
     }
 }
 
@@ -934,14 +940,19 @@ bool ParallelCheck::run() {
         check->whole_array = first && cut == ArrayChunks::Cut::last;
         Check* work = check.get();
         in_flight_.push_back(std::move(check));
-        pool_->run([work] {
-            try {
-                work->ok = check_chunk(work->text, work->whole_array);
-            } catch (...) {
-                work->ok = false;  // out of memory: the library's reading decides
-            }
-            work->done.store(true, std::memory_order_release);
-        });
+        try {
+            pool_->run([work] {
+                try {
+                    work->ok = check_chunk(work->text, work->whole_array);
+                } catch (...) {
+                    work->ok = false;  // out of memory: the library's reading decides
+                }
+                work->done.store(true, std::memory_order_release);
+            });
+        } catch (...) {
+            in_flight_.pop_back();  // never queued: nothing to wait for
+            throw;
+        }
         const bool last = cut == ArrayChunks::Cut::last;
         if (!retire(last ? 0 : max_in_flight_ - 1)) return false;
         if (last) return true;
