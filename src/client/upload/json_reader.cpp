@@ -4,11 +4,13 @@
 #include <array>
 #include <atomic>
 #include <charconv>
+#include <cmath>
 #include <cfloat>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <ios>
+#include <limits>
 #include <stdexcept>
 #include <system_error>
 
@@ -482,19 +484,32 @@ bool leading_power(const char* p, const char* end, long& power) {
     return true;
 }
 
-// The double nearest to a well-formed decimal number, as strtod gives it.
-// When the digits and the power of ten are both exact doubles, one
-// multiplication or division rounds once, and so correctly; the rest goes to
-// from_chars, which rounds correctly too. False when out of range.
-bool read_double(const char* start, const char* end, double& value) {
-#if FLT_EVAL_METHOD == 0
-    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    const char* p = start;
-    const bool negative = *p == '-';
-    if (negative) ++p;
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// A number of at most 15 significant digits whose power of ten lies within
+// [-22, 22]: its digits and its power of ten are then exact doubles, and one
+// product or quotient of them rounds once, so correctly, as strtod does.
+struct ShortDecimal {
     uint64_t digits = 0;
+    int power = 0;  // the number is digits x 10^power
+    bool negative = false;
+
+    // False for a number that is not one.
+    bool read(const char* p, const char* end);
+    double value() const {
+        const auto exact = static_cast<double>(digits);
+        const double magnitude = power < 0 ? exact / kPowersOfTen[-power] : exact * kPowersOfTen[power];
+        return negative ? -magnitude : magnitude;
+    }
+    bool append_shortest(std::string& out, double value) const;
+};
+
+bool ShortDecimal::read(const char* p, const char* end) {
+#if FLT_EVAL_METHOD == 0  // doubles computed as doubles, never wider
+    negative = *p == '-';
+    if (negative) ++p;
     int significant = 0;
     int scale = 0;
     bool fraction = false;
@@ -517,16 +532,53 @@ bool read_double(const char* start, const char* end, double& value) {
         for (int n = 0; p < end && n < 4; ++p, ++n) exponent = exponent * 10 + (*p - '0');
         if (minus) exponent = -exponent;
     }
-    const int power = scale + exponent;
-    if (p == end && significant <= 15 && power >= -22 && power <= 22) {
-        const auto exact = static_cast<double>(digits);
-        value = power < 0 ? exact / kPowers[-power] : exact * kPowers[power];
-        if (negative) value = -value;
-        return true;
-    }
+    power = scale + exponent;
+    return p == end && significant <= 15 && power >= -22 && power <= 22;
+#else
+    static_cast<void>(p);
+    static_cast<void>(end);
+    return false;
 #endif
-    const auto read = std::from_chars(start, end, value);
-    return read.ec == std::errc() && read.ptr == end;
+}
+
+// The library writes a double in the shortest form that reads back as it,
+// found by its digit search. A decimal of at most 15 significant digits is
+// the only decimal that short among the reals that round to its double
+// (their interval is narrower than the spacing of such decimals), so when it
+// lies well inside that interval, clear of the ends where the search's own
+// approximation works, the search finds exactly its digits: only the
+// library's formatting of them is left to do. False when it cannot tell.
+bool ShortDecimal::append_shortest(std::string& out, double value) const {
+    if (digits == 0) return false;
+    const double magnitude = std::fabs(value);
+    uint64_t bits = 0;
+    std::memcpy(&bits, &magnitude, sizeof bits);
+    const uint64_t biased_exponent = bits >> 52;
+    // A power of two has an uneven interval; below 2^-969 half an ulp is no normal double.
+    if ((bits & ((uint64_t(1) << 52) - 1)) == 0 || biased_exponent <= 54) return false;
+    const uint64_t half_ulp_bits = (biased_exponent - 53) << 52;
+    double half_ulp = 0;
+    std::memcpy(&half_ulp, &half_ulp_bits, sizeof half_ulp);
+    const double scale = kPowersOfTen[power < 0 ? -power : power];
+    const auto exact = static_cast<double>(digits);
+    // The error of one rounded product or quotient is itself a double: fma gives it exactly.
+    const bool inside = power >= 0 ? std::fabs(std::fma(exact, scale, -magnitude)) < 0.9 * half_ulp
+                                   : std::fabs(std::fma(magnitude, scale, -exact)) < 0.9 * half_ulp * scale;
+    if (!inside) return false;
+    uint64_t shortest = digits;
+    int shortest_power = power;
+    for (; shortest % 10 == 0; shortest /= 10) ++shortest_power;
+    std::array<char, 64> text;
+    char* first = text.data();
+    if (negative) *first++ = '-';
+    int length = 0;
+    for (uint64_t rest = shortest; rest != 0; rest /= 10) ++length;
+    for (int i = length - 1; i >= 0; --i, shortest /= 10) first[i] = static_cast<char>('0' + shortest % 10);
+    // The library's own layout: exponent limits as its writer uses them.
+    char* const last = nlohmann::detail::dtoa_impl::format_buffer(first, length, shortest_power, -4,
+                                                                   std::numeric_limits<double>::digits10);
+    out.append(text.data(), static_cast<size_t>(last - text.data()));
+    return true;
 }
 
 // Whether the library, reading this number as a double, gets a finite one.
@@ -559,7 +611,14 @@ bool append_number(std::string& out, const char* start, const char* end, bool in
         }
     }
     double value = 0;
-    if (!read_double(start, end, value)) return false;
+    ShortDecimal decimal;
+    if (decimal.read(start, end)) {
+        value = decimal.value();
+        if (decimal.append_shortest(out, value)) return true;
+    } else {
+        const auto read = std::from_chars(start, end, value);
+        if (read.ec != std::errc() || read.ptr != end) return false;
+    }
     std::array<char, 64> text;
     char* const text_end = nlohmann::detail::to_chars(text.data(), text.data() + text.size(), value);
     out.append(text.data(), static_cast<size_t>(text_end - text.data()));
