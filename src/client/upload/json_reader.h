@@ -1,7 +1,9 @@
 // JSON data files in two streaming passes, so that a file of any size uploads
 // without ever being held as a parsed document: the first pass checks the
 // file's first value the way a stream extraction would read it, the second
-// hands out the texts of the array's elements one at a time.
+// hands out the array's elements written out compact. Both cut the array into
+// chunks of whole elements as they read it and work on the chunks on the
+// worker threads.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +11,7 @@
 #include <istream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gzip/worker_pool.h"
@@ -23,54 +26,40 @@ constexpr size_t kMaxDataDepth = 10000;
 
 // Reads the first JSON value of `in` (what follows it is ignored) without
 // keeping it. Throws the JSON library's parse error for a malformed value,
-// exactly as parsing it into a document would. True when it is an array.
-bool check_json_value(std::istream& in);
+// exactly as parsing it into a document would, and "Failed to read file: "
+// `path` when the stream fails. True when it is an array. `in` must be able
+// to seek back to its start.
+bool check_json_value(std::istream& in, const std::string& path);
 
-// The elements of the array that is the first value of `in`, which
-// check_json_value has accepted.
-class JsonArrayElements {
-public:
-    explicit JsonArrayElements(std::istream& in);
-    // The text of the next element (white space around it removed), or false
-    // after the last one.
-    bool next(std::string& text);
-
-private:
-    int peek();
-    void skip_space();
-
-    std::istream& in_;
-    std::vector<char> buffer_;
-    size_t at_ = 0;
-    size_t end_ = 0;
-    bool done_ = false;
-};
-
-
-// The compact serialisations of those elements, in order: each element
-// parsed alone and written out compact, exactly as it would be from the
-// parsed document. The work is done on the worker threads, a batch of
-// elements at a time, a few batches ahead of the caller.
+// The compact serialisations of the elements of the array that is the first
+// value of `in`, which check_json_value has accepted, in order: each exactly
+// as the JSON library writes that element out from the parsed document.
+// The work is done on the worker threads, a chunk of elements at a time, a
+// few chunks ahead of the caller.
 class CompactElements {
 public:
-    explicit CompactElements(std::istream& in);
-    ~CompactElements();  // waits for the batches still in work
+    CompactElements(std::istream& in, const std::string& path);
+    ~CompactElements();  // waits for the chunks still in work
     CompactElements(const CompactElements&) = delete;
     CompactElements& operator=(const CompactElements&) = delete;
 
-    // The next element's compact text, or false after the last one. An
-    // element that fails to convert throws once the ones before it are out.
-    bool next(std::string& compact);
+    // The next element's compact text, valid until the next call, or false
+    // after the last one. An element that fails to convert throws once the
+    // ones before it are out.
+    bool next(std::string_view& compact);
 
 private:
+    class Chunks;
     struct Batch;
     void read_ahead();
 
-    JsonArrayElements elements_;
+    std::unique_ptr<Chunks> chunks_;
     std::shared_ptr<gzip::WorkerPool> pool_;
     size_t max_in_flight_;
     std::deque<std::unique_ptr<Batch>> in_flight_;
+    std::vector<std::unique_ptr<Batch>> spare_;
     size_t taken_ = 0;  // elements of the front batch handed out
+    bool first_ = true;
     bool read_all_ = false;
 };
 

@@ -55,34 +55,31 @@ void read_text(const UploadPlan& plan, ShardSender& sender) {
 void read_json(const UploadPlan& plan, ShardSender& sender) {
     std::error_code ec;
     const bool regular = std::filesystem::is_regular_file(plan.file_path, ec);
+    std::ifstream file(plan.file_path);  // not checked: a failed open reads as empty input
     std::istringstream kept;
-    bool is_array = false;
-    {
-        std::ifstream in(plan.file_path);  // not checked: a failed open parses as empty input
-        if (regular) {
-            is_array = check_json_value(in);
-        } else {
-            kept.str(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-            is_array = check_json_value(kept);
-        }
+    if (!regular) {
+        std::string all;
+        std::vector<char> block(kReadBlock);
+        while (file.read(block.data(), static_cast<std::streamsize>(block.size())) || file.gcount() > 0)
+            all.append(block.data(), static_cast<size_t>(file.gcount()));
+        // A failed read is not the end of the file.
+        if (file.bad()) throw std::runtime_error("Failed to read file: " + plan.file_path);
+        kept.str(std::move(all));
     }
+    std::istream& in = regular ? static_cast<std::istream&>(file) : kept;
+    const bool is_array = check_json_value(in, plan.file_path);
     std::unique_ptr<StringIds> ids = open_ids(plan);
     if (!is_array) throw std::runtime_error("Given json file is not an array");
 
-    std::ifstream again;
-    if (regular) {
-        again.open(plan.file_path);
-    } else {
-        kept.clear();
-        kept.seekg(0);
-    }
+    in.clear();
+    in.seekg(0);
     ShardLayout layout = base_layout(plan);
     layout.json_array = true;
     layout.always_send_last = true;
     layout.pause_after_send = true;
     ShardBuilder builder(std::move(layout), sender, std::move(ids));
-    CompactElements elements(regular ? static_cast<std::istream&>(again) : kept);
-    std::string compact;
+    CompactElements elements(in, plan.file_path);
+    std::string_view compact;
     while (elements.next(compact)) builder.add(compact);
     builder.finish();
 }
