@@ -19,10 +19,16 @@ volatile std::sig_atomic_t interrupted = 0;
 
 void on_sigint(int) { interrupted = 1; }
 
+bool line_is_empty(EditLine* el) {
+    const LineInfoW* line = el_wline(el);
+    return line && line->buffer == line->lastchar;
+}
+
 // Reads one character for libedit, decoding UTF-8 by hand so that the result
 // does not depend on the process locale. Ctrl-C, as a signal or as a byte
-// when the terminal delivers it raw, ends the read with an error.
-int read_char(EditLine*, wchar_t* out) {
+// when the terminal delivers it raw, ends the read with an error. Ctrl-D on
+// an empty line is the end of input here, before libedit would echo it.
+int read_char(EditLine* el, wchar_t* out) {
     auto read_byte = [](unsigned char* b) -> int {
         for (;;) {
             if (interrupted) return -1;
@@ -39,6 +45,7 @@ int read_char(EditLine*, wchar_t* out) {
         interrupted = 1;
         return -1;
     }
+    if (b == 0x04 && line_is_empty(el)) return 0;
     int extra = 0;
     wchar_t c = b;
     if (b >= 0xF0 && b < 0xF8) { extra = 3; c = b & 0x07; }
@@ -73,7 +80,8 @@ public:
         el_set(el_, EL_PROMPT, prompt_fn);
         el_set(el_, EL_HIST, history, history_);
         el_set(el_, EL_GETCFN, read_char);
-        el_source(el_, nullptr);
+        // No el_source: the client reads no configuration file, and an
+        // editrc could rebind keys to type commands.
     }
     ~Editor() {
         if (el_) el_end(el_);
@@ -94,13 +102,13 @@ public:
         const char* line = el_gets(el_, &count);
         bool was_interrupted = interrupted != 0;
         sigaction(SIGINT, &old, nullptr);
-        if (was_interrupted) {
-            el_reset(el_);
+        if (was_interrupted || !line || count <= 0) {
+            // Whatever the terminal shows next starts on a line of its own.
+            if (was_interrupted) el_reset(el_);
             std::fputs("\n", stdout);
             std::fflush(stdout);
             return std::nullopt;
         }
-        if (!line || count <= 0) return std::nullopt;
         std::string s(line, static_cast<size_t>(count));
         if (!s.empty() && s.back() == '\n') s.pop_back();
         return s;

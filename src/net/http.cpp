@@ -235,15 +235,17 @@ public:
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
+    // Every header is sent, an empty value included: "Name;" is libcurl's
+    // form for that, since "Name:" (also with only blanks after it) would
+    // remove the header. Blanks around a value are not part of it in HTTP.
     void set_headers(const Headers& headers) {
-        for (const auto& [name, value] : headers) {
-            // "Name:" with nothing after it removes a header curl would add.
-            std::string line = value.empty() ? name + ":" : name + ": " + value;
-            curl_slist* next = curl_slist_append(headers_, line.c_str());
-            if (next) headers_ = next;
-        }
-        if (handle_) curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers_);
+        for (const auto& [name, value] : headers)
+            append_header(trim(value).empty() ? name + ";" : name + ": " + value);
     }
+
+    // Keeps libcurl from adding a header of its own; callers cannot ask for
+    // this, so no value of theirs removes a header.
+    void suppress_header(const std::string& name) { append_header(name + ":"); }
 
     void set_post_body(BodyReader* reader, curl_off_t size) {
         if (!handle_) return;
@@ -288,6 +290,12 @@ public:
     }
 
 private:
+    void append_header(const std::string& line) {
+        curl_slist* next = curl_slist_append(headers_, line.c_str());
+        if (next) headers_ = next;
+        if (handle_) curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers_);
+    }
+
     // Sends the request as set up now and reads one whole answer; false, with
     // the reason in `error`, when no complete answer arrived.
     bool exchange(std::string& error) {
@@ -362,11 +370,10 @@ Response post(const std::string& url, const Headers& headers,
     for (auto p : body_parts) size += static_cast<curl_off_t>(p.size());
     BodyReader reader{&body_parts};
     Transfer t(url);
+    t.set_headers(headers);
     // curl would otherwise send "Expect: 100-continue" for large bodies and
     // wait for the server before sending.
-    Headers all = headers;
-    all.emplace_back("Expect", "");
-    t.set_headers(all);
+    t.suppress_header("Expect");
     t.set_post_body(&reader, size);
     return t.perform();
 }

@@ -131,6 +131,21 @@ TEST(Http, GetSendsHeadersAndNoBody) {
     EXPECT_EQ(got[0].header("X-API-Key"), "k-1");
 }
 
+TEST(Http, AnEmptyHeaderValueIsSentNotDropped) {
+    MisbehavingServer server;
+    server.set("/k", Behaviour::reply(200, "{}"));
+    net::get(server.url("/k"), {{"X-API-Key", ""}, {"X-Blank", " "}});
+    net::post(server.url("/k"), {{"X-API-Key", ""}}, "{}");
+    const auto got = server.requests("/k");
+    ASSERT_EQ(got.size(), 2u);
+    for (const auto& request : got) {
+        EXPECT_TRUE(request.has_header("X-API-Key")) << request.method;
+        EXPECT_EQ(request.header("X-API-Key"), "");
+        EXPECT_FALSE(request.has_header("Expect"));
+    }
+    EXPECT_TRUE(got[0].has_header("X-Blank"));
+}
+
 TEST(Http, BodyPartsAreSentAsTheirExactConcatenation) {
     MisbehavingServer server;
     server.set("/x", Behaviour::reply(200, "{}"));

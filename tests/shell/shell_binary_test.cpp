@@ -2,6 +2,10 @@
 // the interactive shell through a pipe, and in a real terminal (tmux).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -205,6 +209,14 @@ protected:
         for (const auto& [k, v] : test_support::tarvo_env(service)) env += k + "=" + v + " ";
         return "env " + env + "TARVO_API_KEY=test-key " + TARVO_TEST_BINARY;
     }
+    // What the screen shows after its last `marker`, trailing empty lines dropped.
+    static std::string after_last(const std::string& screen, const std::string& marker) {
+        size_t at = screen.rfind(marker);
+        if (at == std::string::npos) return "(no " + marker + ")";
+        std::string rest = screen.substr(at + marker.size());
+        while (!rest.empty() && rest.back() == '\n') rest.pop_back();
+        return rest;
+    }
     static size_t count(const std::string& text, const std::string& what) {
         size_t n = 0;
         for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -227,18 +239,36 @@ TEST_F(ShellTerminal, TypingRecallingAndCtrlC) {
         usleep(50000);
     EXPECT_EQ(count(t.screen(), "The following is the list of valid commands:"), 2u);
     t.type("half a line");
+    ASSERT_TRUE(t.wait_for("> half a line"));
     t.send_keys({"C-c"});
     EXPECT_EQ(t.wait_exit(), 0);
-    EXPECT_EQ(t.screen().find("Bye!"), std::string::npos);
+    // Nothing is left after the line but the cursor's move to a fresh line.
+    EXPECT_EQ(after_last(t.screen(), "> half a line"), "");
 }
 
-TEST_F(ShellTerminal, CtrlDAtAnEmptyPrompt) {
+TEST_F(ShellTerminal, CtrlDAtAnEmptyPromptLeavesNothingOnTheScreen) {
     test_support::TmuxSession t(command());
     // The pane drops trailing blanks: the prompt "> " shows as ">".
     ASSERT_TRUE(t.wait_for("Type 'exit' to exit.\n>\n"));
     t.send_keys({"C-d"});
     EXPECT_EQ(t.wait_exit(), 0);
-    EXPECT_EQ(t.screen().find("Bye!"), std::string::npos);
+    EXPECT_EQ(after_last(t.screen(), "Type 'exit' to exit.\n"), ">");
+}
+
+TEST_F(ShellTerminal, NoEditorConfigurationFileIsRead) {
+    // A ~/.editrc that would make Ctrl-T type a command.
+    const std::string home = testing::TempDir() + "/tarvo_home_" + std::to_string(getpid());
+    std::filesystem::create_directories(home);
+    std::ofstream(home + "/.editrc") << "bind -s ^T FETCH_PROJECTS\n";
+    test_support::TmuxSession t("HOME=" + home + " EDITRC=" + home + "/.editrc " + command());
+    ASSERT_TRUE(t.wait_for("Type 'exit' to exit.\n>\n"));
+    t.send_keys({"C-t"});
+    t.type("exit");
+    t.send_keys({"Enter"});
+    EXPECT_EQ(t.wait_exit(), 0) << t.screen();
+    EXPECT_EQ(after_last(t.screen(), "Type 'exit' to exit.\n"), "> exit\nBye!");
+    EXPECT_TRUE(service.requests("/api/fetch_projects").empty());
+    std::filesystem::remove_all(home);
 }
 
 TEST_F(ShellTerminal, ConfirmationAnswersStayOutOfTheHistory) {
