@@ -2,7 +2,10 @@
 // words, shape texts and the terminal echo switch.
 #include "client/helpers.h"
 
+#include <ext/stdio_filebuf.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,7 +13,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <filesystem>
 #include <iomanip>
 #include <locale>
 #include <new>
@@ -159,13 +161,26 @@ void set_stdin_echo(bool enable) {
 
 // ---- files ---------------------------------------------------------------------------------
 
-InputFile::InputFile(const std::string& path, const std::string& open_failure,
-                     std::ios::openmode mode)
-    : path_(path), in_(path, mode) {
-    std::error_code ec;
-    if (!in_ || std::filesystem::is_directory(path, ec))
+InputFile::InputFile(const std::string& path, const std::string& open_failure) : path_(path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error(open_failure + path);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
         throw std::runtime_error(open_failure + path);
+    }
+    regular_ = S_ISREG(st.st_mode);
+    // The stream buffer owns the descriptor once it holds it, and closes it.
+    auto buffer = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::in | std::ios::binary);
+    if (!buffer->is_open()) {
+        ::close(fd);
+        throw std::runtime_error(open_failure + path);
+    }
+    buffer_ = std::move(buffer);
+    in_.rdbuf(buffer_.get());
 }
+
+InputFile::~InputFile() = default;
 
 // The stream marks a failed read (an I/O error, or memory that could not be
 // had for a record) as bad; only the end of the file is a normal ending.

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
+#include <istream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,25 +45,34 @@ void set_stdin_echo(bool enable);
 
 // ---- files ---------------------------------------------------------------------------------
 
-// A data file opened for reading. Opening a missing file or a directory
-// throws std::runtime_error(open_failure + path); so does every read that
-// fails for another reason than the end of the file ("Failed to read
-// file: " + path), a read too large to allocate included.
+// A data file opened once for reading: everything read from it comes from
+// that one open, whatever happens to its path meanwhile. Opening a missing
+// file or a directory throws std::runtime_error(open_failure + path); so does
+// every read that fails for another reason than the end of the file
+// ("Failed to read file: " + path), a read too large to allocate included.
 class InputFile {
 public:
-    InputFile(const std::string& path, const std::string& open_failure,
-              std::ios::openmode mode = std::ios::in | std::ios::binary);
+    InputFile(const std::string& path, const std::string& open_failure);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
     // The next line without its newline; false at the end of the file.
     bool getline(std::string& line);
     // Up to `want` bytes, fewer only at the end of the file.
     size_t read(std::string& buffer, size_t want);
+    // A regular file can be read again from its start through stream().
+    bool regular() const { return regular_; }
+    std::istream& stream() { return in_; }
     const std::string& path() const { return path_; }
 
 private:
     void check();
 
     std::string path_;
-    std::ifstream in_;
+    bool regular_ = false;
+    std::unique_ptr<std::streambuf> buffer_;
+    std::istream in_{nullptr};
 };
 
 std::string readFileContents(const std::string& path);

@@ -124,7 +124,7 @@ void take_vector_type(UploadPlan& plan, OptionMap& options) {
 
 // What the format's fields are called, or how binary records are laid out;
 // a CSV file without field names asks the user instead.
-void take_field_options(UploadPlan& plan, OptionMap& options, InputFile& data) {
+void take_field_options(UploadPlan& plan, OptionMap& options) {
     json& request = plan.request;
     const std::string& format = plan.file_format;
     std::string text;
@@ -148,9 +148,9 @@ void take_field_options(UploadPlan& plan, OptionMap& options, InputFile& data) {
         discard_with_warning(options, "vector_id_field_name");
         discard_with_warning(options, "attributes");
         if (format == "csv") {
-            std::string first_line;
-            data.getline(first_line);
-            ask_questions(request, count_columns(first_line));
+            std::string line;
+            if (plan.data->getline(line)) plan.first_line = line;
+            ask_questions(request, count_columns(line));
         }
     }
 }
@@ -178,9 +178,8 @@ std::vector<uint64_t> leading_numbers(const std::string& text) {
 std::optional<UploadPlan> prepare_upload(const std::string& project, const std::string& file_path,
                                          OptionMap options) {
     print_info("Uploading with file_path: " + file_path + "...");
-    InputFile data(file_path, "Could not open file ");
-
     UploadPlan plan;
+    plan.data = std::make_unique<InputFile>(file_path, "Could not open file ");
     plan.file_path = file_path;
     plan.shard_size = SHARD_SIZE;
     plan.request = json::object();
@@ -189,7 +188,7 @@ std::optional<UploadPlan> prepare_upload(const std::string& project, const std::
     plan.request["project_name"] = project;
     take_common_keys(plan, options);
     take_vector_type(plan, options);
-    take_field_options(plan, options, data);
+    take_field_options(plan, options);
 
     std::string ids_path;
     if (take_option(options, "string_ids_file_path", ids_path)) plan.string_ids_path = ids_path;

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "client/helpers.h"
 #include "client/options.h"
 
 namespace rest_client::upload {
@@ -19,6 +21,11 @@ struct UploadPlan {
     std::string file_format;       // "csv", "json", "libsvm" or "binary"
     bool has_field_names = true;
     std::string file_path;
+    // The data file, opened once: the questions and every shard come from
+    // this one open file, so what was looked at is what is sent.
+    std::unique_ptr<InputFile> data;
+    // The line the questions were asked from; it is still the first record.
+    std::optional<std::string> first_line;
     std::optional<std::string> string_ids_path;
     int32_t shard_size = 0;        // SHARD_SIZE when the upload began
 };

@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <climits>
-#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <sstream>
@@ -34,7 +33,7 @@ ShardLayout base_layout(const UploadPlan& plan) {
 }
 
 void read_text(const UploadPlan& plan, ShardSender& sender) {
-    InputFile in(plan.file_path, "Failed to open file: ");
+    InputFile& in = *plan.data;
     std::unique_ptr<StringIds> ids = open_ids(plan);
     ShardLayout layout = base_layout(plan);
     if (plan.file_format == "csv" && plan.has_field_names) {
@@ -44,6 +43,7 @@ void read_text(const UploadPlan& plan, ShardSender& sender) {
         layout.always_send_last = true;
     }
     ShardBuilder builder(std::move(layout), sender, std::move(ids));
+    if (plan.first_line) builder.add(*plan.first_line, "\n");
     std::string line;
     while (in.getline(line)) builder.add(line, "\n");
     builder.finish();
@@ -53,20 +53,14 @@ void read_text(const UploadPlan& plan, ShardSender& sender) {
 // nothing; the second shards the elements as it reads them. A file that
 // cannot be read twice (a pipe) is kept in memory.
 void read_json(const UploadPlan& plan, ShardSender& sender) {
-    std::error_code ec;
-    const bool regular = std::filesystem::is_regular_file(plan.file_path, ec);
-    std::ifstream file(plan.file_path);  // not checked: a failed open reads as empty input
+    InputFile& file = *plan.data;
     std::istringstream kept;
-    if (!regular) {
-        std::string all;
-        std::vector<char> block(kReadBlock);
-        while (file.read(block.data(), static_cast<std::streamsize>(block.size())) || file.gcount() > 0)
-            all.append(block.data(), static_cast<size_t>(file.gcount()));
-        // A failed read is not the end of the file.
-        if (file.bad()) throw std::runtime_error("Failed to read file: " + plan.file_path);
+    if (!file.regular()) {
+        std::string all, block;
+        while (file.read(block, kReadBlock) > 0) all += block;
         kept.str(std::move(all));
     }
-    std::istream& in = regular ? static_cast<std::istream&>(file) : kept;
+    std::istream& in = file.regular() ? file.stream() : kept;
     const bool is_array = check_json_value(in, plan.file_path);
     std::unique_ptr<StringIds> ids = open_ids(plan);
     if (!is_array) throw std::runtime_error("Given json file is not an array");
@@ -85,7 +79,7 @@ void read_json(const UploadPlan& plan, ShardSender& sender) {
 }
 
 void read_binary(const UploadPlan& plan, ShardSender& sender) {
-    InputFile in(plan.file_path, "Failed to open file: ");
+    InputFile& in = *plan.data;
     std::unique_ptr<StringIds> ids = open_ids(plan);
     if (plan.shard_size < 0)
         throw std::runtime_error("Cannot size the shard buffer: SHARD_SIZE is " +

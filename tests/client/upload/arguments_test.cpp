@@ -332,3 +332,20 @@ TEST_F(UploadArguments, LeftOverOptionIsReportedOnlyAfterTheQuestions) {
                          kQuestionAttributes + red("Invalid argument vector_data_field_name"));
     EXPECT_TRUE(service->requests().empty());
 }
+
+TEST_F(UploadArguments, TheFileAskedAboutIsTheFileSentWhateverHappensToItsPath) {
+    const std::string other = files.write("other.csv", "secret,1\nsecret,2\n");
+    StdinFeed in("n\nn\n");
+    // While the client waits at its first question, the path is renamed over.
+    bool swapped = false;
+    rest_client::seams().read_line = [&]() -> std::optional<std::string> {
+        if (!swapped) swapped = std::rename(other.c_str(), csv.c_str()) == 0;
+        std::string line;
+        if (!std::getline(std::cin, line)) return std::nullopt;
+        return line;
+    };
+    Outcome o = upload(csv, kCsvNoNames);
+    ASSERT_TRUE(swapped);
+    EXPECT_TRUE(o.result) << o.out;
+    EXPECT_EQ(shard_data(), std::vector<std::string>{"a,b,,c,\n1,2,3,4\n"});
+}
