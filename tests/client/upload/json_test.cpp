@@ -60,6 +60,17 @@ std::string first_pass_error(const std::string& text) {
 
 std::string nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
+// How deep the library's own reading finds the text's containers.
+size_t library_depth(const std::string& text) {
+    size_t deepest = 0;
+    const json document = json::parse(text, [&deepest](int depth, json::parse_event_t event, json&) {
+        if (event == json::parse_event_t::array_start || event == json::parse_event_t::object_start)
+            deepest = std::max(deepest, static_cast<size_t>(depth) + 1);
+        return true;
+    });
+    return deepest;
+}
+
 // Elements that hold what the cutting must see through: brackets, commas and
 // escaped quotes and backslashes inside strings.
 std::string tricky_element(size_t i) {
@@ -216,6 +227,50 @@ TEST(JsonElements, NestingBeyondTheLimitIsRefused) {
     for (const std::string& text : {"[" + nested(kMaxDataDepth) + "]", "[1, " + nested(kMaxDataDepth) + "]"}) {
         std::istringstream in(text);
         EXPECT_THROW(check_json_value(in, "data.json"), std::runtime_error);
+    }
+}
+
+TEST(JsonElements, FastPathAgreesWithTheLibraryAtEveryEdge) {
+    // String contents: UTF-8 after each lead byte's bounds (cut short,
+    // overlong, surrogates, past U+10FFFF), \u escapes in both cases and with
+    // the characters next to each hex range, surrogate halves alone and in
+    // wrong pairs.
+    std::vector<std::string> strings = {
+        "\\u00e9\\u00E9\\uABCD\\uabcd\\u0aF9\\uFFFF\\u0000\\u001F", "\\uD83D\\uDE00", "\\ud83d\\ude00",
+        "\\uDBFF\\uDFFF", "\\uDC00", "\\udfff", "\\uD800", "\\uD800\\u0041", "\\uD800\\uD800", "\\uDBFF\\uE000",
+        "\\uD800x", "\\uD800\\n", "\\\"\\\\\\/\\b\\f\\n\\r\\t", "\\u12", "\\x"};
+    for (const char c : std::string("/:@G`g")) strings.push_back(std::string("\\u123") + c);
+    for (const char lead : std::string("\x7F\x80\xC0\xC1\xC2\xDF\xE0\xED\xEF\xF0\xF4\xF5\xFF"))
+        for (const char* next : {"", "\x7F", "\x80", "\x8F", "\x90", "\x9F", "\xA0", "\xBF", "\xC0"})
+            for (const char* tail : {"", "\x80", "\x80\x80"}) strings.push_back(lead + std::string(next) + tail);
+    // Numbers at the edges of 64-bit integers and doubles, duplicate keys,
+    // and nesting at the data limit and one past it.
+    const auto objects = [](size_t depth) {
+        std::string text;
+        for (size_t i = 0; i < depth; ++i) text += "{\"k\":";
+        return text + "0" + std::string(depth, '}');
+    };
+    std::vector<std::string> elements = {
+        "9223372036854775807", "9223372036854775808", "-9223372036854775808", "-9223372036854775809",
+        "18446744073709551615", "18446744073709551616", "-18446744073709551616", "-0", "-0.0", "1e309",
+        "-1e309", "5e-324", "2e-324", "3e-324", "2.4703282292062328e-324", "1.7976931348623157e308",
+        R"({"a":1,"a":2})", R"({"b":[1],"a":2,"b":{"d":1,"c":2,"d":3}})", R"({"\u0061":1,"a":2,"é":3,"\u00E9":4})",
+        nested(kMaxDataDepth - 1), nested(kMaxDataDepth), objects(kMaxDataDepth - 1), objects(kMaxDataDepth)};
+    for (const auto& s : strings) {
+        elements.push_back("\"" + s + "\"");
+        elements.push_back("{\"z\":0,\"" + s + "\":1}");
+    }
+    for (const auto& element : elements) {
+        const std::string text = "[" + element + "]";
+        SCOPED_TRACE(text.substr(0, 60));
+        std::string want = document_error(text);
+        if (want.empty() && library_depth(text) > kMaxDataDepth)
+            want = "JSON value nested deeper than " + std::to_string(kMaxDataDepth) + " levels";
+        const std::string got = first_pass_error(text);
+        EXPECT_EQ(got, want);
+        if (want.empty() && got.empty()) {
+            EXPECT_EQ(streamed_elements(text), document_elements(text));
+        }
     }
 }
 
