@@ -4,7 +4,7 @@
 #include <climits>
 #include <iostream>
 #include <iterator>
-#include <sstream>
+#include <streambuf>
 #include <stdexcept>
 
 #include "client/state.h"
@@ -49,18 +49,41 @@ void read_text(const UploadPlan& plan, ShardSender& sender) {
     builder.finish();
 }
 
+// The whole of a file that cannot be read twice (a pipe), held once in
+// memory (a string stream would copy it) and read again from any position.
+class KeptFile : public std::streambuf {
+public:
+    explicit KeptFile(std::string text) : text_(std::move(text)) { seekpos(0, std::ios::in); }
+
+protected:
+    pos_type seekpos(pos_type pos, std::ios::openmode) override {
+        if (pos < 0 || static_cast<size_t>(pos) > text_.size()) return pos_type(off_type(-1));
+        setg(text_.data(), text_.data() + static_cast<size_t>(pos), text_.data() + text_.size());
+        return pos;
+    }
+
+private:
+    std::string text_;
+};
+
+std::string read_all(InputFile& file) {
+    std::string all, block;
+    while (file.read(block, kReadBlock) > 0) all += block;
+    return all;
+}
+
 // Two passes: the first checks the whole value, so a malformed file sends
 // nothing; the second shards the elements as it reads them. A file that
 // cannot be read twice (a pipe) is kept in memory.
 void read_json(const UploadPlan& plan, ShardSender& sender) {
     InputFile& file = *plan.data;
-    std::istringstream kept;
+    std::unique_ptr<KeptFile> kept;
+    std::istream kept_stream(nullptr);
     if (!file.regular()) {
-        std::string all, block;
-        while (file.read(block, kReadBlock) > 0) all += block;
-        kept.str(std::move(all));
+        kept = std::make_unique<KeptFile>(read_all(file));
+        kept_stream.rdbuf(kept.get());
     }
-    std::istream& in = file.regular() ? file.stream() : kept;
+    std::istream& in = file.regular() ? file.stream() : kept_stream;
     const bool is_array = check_json_value(in, plan.file_path);
     std::unique_ptr<StringIds> ids = open_ids(plan);
     if (!is_array) throw std::runtime_error("Given json file is not an array");
